@@ -1,0 +1,131 @@
+#include "pcd/compressed_reader.hpp"
+
+#include <lzf.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "pcd/input_stream.hpp"
+
+namespace tessarel {
+namespace {
+
+constexpr std::uint64_t block_header_bytes = 8;
+
+bool is_padding(const PcdField& field) { return field.name == "_"; }
+
+std::size_t field_bytes(const PcdField& field) {
+    return static_cast<std::size_t>(field.size) * static_cast<std::size_t>(field.count);
+}
+
+struct BlockSizes {
+    std::uint32_t compressed;
+    std::uint32_t uncompressed;
+};
+
+BlockSizes read_block_sizes(std::istream& in) {
+    const std::uint64_t available = remaining_bytes(in);
+    if (available < block_header_bytes) {
+        throw std::runtime_error("PCD compressed data is truncated: the 8-byte block header holds only " +
+                                 std::to_string(available) + " bytes");
+    }
+    unsigned char bytes[block_header_bytes];
+    read_exactly(in, bytes, sizeof bytes);
+    BlockSizes sizes;
+    std::memcpy(&sizes.compressed, bytes, 4);
+    std::memcpy(&sizes.uncompressed, bytes + 4, 4);
+    return sizes;
+}
+
+template <std::size_t Width>
+void scatter_fixed(const std::byte* column, std::byte* out, std::size_t points, std::size_t step) {
+    for (std::size_t i = 0; i < points; ++i, column += Width, out += step) std::memcpy(out, column, Width);
+}
+
+void scatter_any(const std::byte* column, std::byte* out, std::size_t points, std::size_t step, std::size_t width) {
+    for (std::size_t i = 0; i < points; ++i, column += width, out += step) std::memcpy(out, column, width);
+}
+
+void scatter_column(const std::byte* column, std::byte* out, std::size_t points, std::size_t step, std::size_t width) {
+    switch (width) {
+    case 1: return scatter_fixed<1>(column, out, points, step);
+    case 2: return scatter_fixed<2>(column, out, points, step);
+    case 4: return scatter_fixed<4>(column, out, points, step);
+    case 8: return scatter_fixed<8>(column, out, points, step);
+    case 12: return scatter_fixed<12>(column, out, points, step);
+    case 16: return scatter_fixed<16>(column, out, points, step);
+    default: return scatter_any(column, out, points, step, width);
+    }
+}
+
+void decompress(std::span<const std::byte> compressed, std::span<std::byte> out) {
+    const unsigned decoded = lzf_decompress(compressed.data(), static_cast<unsigned>(compressed.size()),
+                                            out.data(), static_cast<unsigned>(out.size()));
+    if (decoded != out.size()) throw std::runtime_error("LZF decompression failed");
+}
+
+// Bytes per point of the fields that have a column in the block.
+std::size_t column_bytes(const PcdHeader& header, bool with_padding) {
+    std::size_t bytes = 0;
+    for (const PcdField& field : header.fields) {
+        if (with_padding || !is_padding(field)) bytes += field_bytes(field);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+void scatter_columns(std::span<const std::byte> block, const PcdHeader& header, bool with_padding,
+                     PointBuffer& buffer) {
+    const auto points = static_cast<std::size_t>(header.points);
+    const auto step = static_cast<std::size_t>(header.point_step);
+    const std::byte* column = block.data();
+    for (const PcdField& field : header.fields) {
+        if (!with_padding && is_padding(field)) continue;
+        const std::size_t width = field_bytes(field);
+        scatter_column(column, buffer.data() + field.offset, points, step, width);
+        column += points * width;
+    }
+}
+
+PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std::size_t buffer_size) {
+    const BlockSizes sizes = read_block_sizes(in);
+    if (sizes.compressed > static_cast<std::uint32_t>(INT32_MAX)) {
+        throw std::length_error("cannot create std::vector larger than max_size()");
+    }
+    // Columns are placed by the fields' own widths, so those must tile the record exactly.
+    const auto step = static_cast<std::size_t>(header.point_step);
+    if (column_bytes(header, true) != step) {
+        throw std::runtime_error("PCD fields do not tile the point record of " + std::to_string(step) +
+                                 " bytes, so the compressed columns cannot be placed");
+    }
+    // Writers disagree on whether `_` padding fields get a column; both layouts are valid.
+    const auto points = static_cast<std::size_t>(header.points);
+    const bool with_padding = sizes.uncompressed == buffer_size;
+    if (!with_padding && sizes.uncompressed != points * column_bytes(header, false)) {
+        throw std::runtime_error("PCD compressed block size mismatch: the block decodes to " +
+                                 std::to_string(sizes.uncompressed) + " bytes, the header needs " +
+                                 std::to_string(buffer_size));
+    }
+    const std::uint64_t available = remaining_bytes(in);
+    if (available < sizes.compressed) {
+        throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
+                                 " compressed bytes, the file holds " + std::to_string(available));
+    }
+    PointBuffer buffer(buffer_size);
+    if (sizes.uncompressed == 0) return buffer;
+    if (sizes.compressed == 0) throw std::runtime_error("LZF decompression failed");
+
+    auto compressed = std::make_unique_for_overwrite<std::byte[]>(sizes.compressed);
+    read_exactly(in, compressed.get(), sizes.compressed);
+    auto block = std::make_unique_for_overwrite<std::byte[]>(sizes.uncompressed);
+    decompress({compressed.get(), sizes.compressed}, {block.get(), sizes.uncompressed});
+    compressed.reset();  // released before the scatter doubles the resident size
+    scatter_columns({block.get(), sizes.uncompressed}, header, with_padding, buffer);
+    return buffer;
+}
+
+}  // namespace tessarel

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "pcd/pcd_header.hpp"
-#include "pcd/point_buffer.hpp"
+#include "pcd/byte_buffer.hpp"
 
 namespace tessarel {
 

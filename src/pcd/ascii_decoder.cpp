@@ -154,11 +154,9 @@ std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields) {
     return slots;
 }
 
-Text read_remaining_text(std::istream& in) {
-    Text text;
-    text.size = remaining_bytes(in);
-    text.bytes = std::make_unique_for_overwrite<char[]>(text.size);
-    read_exactly(in, text.bytes.get(), text.size);
+ByteBuffer read_remaining_text(std::istream& in) {
+    ByteBuffer text(remaining_bytes(in));
+    read_exactly(in, text.data(), text.size());
     return text;
 }
 
@@ -176,8 +174,8 @@ PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, st
 }
 
 PointBuffer read_ascii_data(std::istream& in, const PcdHeader& header, std::size_t buffer_size) {
-    const Text text = read_remaining_text(in);
-    return decode_ascii(text.chars(), header, buffer_size);
+    const ByteBuffer text = read_remaining_text(in);
+    return decode_ascii({reinterpret_cast<const char*>(text.data()), text.size()}, header, buffer_size);
 }
 
 }  // namespace tessarel

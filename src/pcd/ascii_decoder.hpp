@@ -4,12 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
-#include <memory>
 #include <span>
 #include <vector>
 
 #include "pcd/pcd_header.hpp"
-#include "pcd/point_buffer.hpp"
+#include "pcd/byte_buffer.hpp"
 
 namespace tessarel {
 
@@ -30,14 +29,8 @@ struct ValueSlot {
 // Slots in point-record order; fields whose TYPE letter is not F, I or U take no token.
 std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields);
 
-struct Text {
-    std::unique_ptr<char[]> bytes;
-    std::size_t size = 0;
-    std::span<const char> chars() const { return {bytes.get(), size}; }
-};
-
 // Everything from the stream position to the end of the file, in one read.
-Text read_remaining_text(std::istream& in);
+ByteBuffer read_remaining_text(std::istream& in);
 
 // Parses `text` into a new buffer of `buffer_size` bytes laid out as `header` says.
 PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, std::size_t buffer_size);

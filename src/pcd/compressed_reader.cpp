@@ -2,11 +2,13 @@
 
 #include <lzf.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "pcd/input_stream.hpp"
 
@@ -80,14 +82,29 @@ std::size_t column_bytes(const PcdHeader& header, bool with_padding) {
 
 void scatter_columns(std::span<const std::byte> block, const PcdHeader& header, bool with_padding,
                      PointBuffer& buffer) {
+    struct Column {
+        const std::byte* values;
+        std::size_t offset;
+        std::size_t width;
+    };
     const auto points = static_cast<std::size_t>(header.points);
     const auto step = static_cast<std::size_t>(header.point_step);
-    const std::byte* column = block.data();
+    std::vector<Column> columns;
+    const std::byte* values = block.data();
     for (const PcdField& field : header.fields) {
         if (!with_padding && is_padding(field)) continue;
-        const std::size_t width = field_bytes(field);
-        scatter_column(column, buffer.data() + field.offset, points, step, width);
-        column += points * width;
+        columns.push_back({values, static_cast<std::size_t>(field.offset), field_bytes(field)});
+        values += points * field_bytes(field);
+    }
+    // A slice of points at a time, every column in turn, so that each output record is
+    // completed while it is still in cache instead of being revisited once per column.
+    constexpr std::size_t slice = 4096;
+    for (std::size_t first = 0; first < points; first += slice) {
+        const std::size_t count = std::min(slice, points - first);
+        std::byte* records = buffer.data() + first * step;
+        for (const Column& column : columns) {
+            scatter_column(column.values + first * column.width, records + column.offset, count, step, column.width);
+        }
     }
 }
 
@@ -119,12 +136,12 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
     if (sizes.uncompressed == 0) return buffer;
     if (sizes.compressed == 0) throw std::runtime_error("LZF decompression failed");
 
-    auto compressed = std::make_unique_for_overwrite<std::byte[]>(sizes.compressed);
-    read_exactly(in, compressed.get(), sizes.compressed);
-    auto block = std::make_unique_for_overwrite<std::byte[]>(sizes.uncompressed);
-    decompress({compressed.get(), sizes.compressed}, {block.get(), sizes.uncompressed});
+    auto compressed = std::make_optional<ByteBuffer>(sizes.compressed);
+    read_exactly(in, compressed->data(), sizes.compressed);
+    ByteBuffer block(sizes.uncompressed);
+    decompress(compressed->bytes(), block.bytes());
     compressed.reset();  // released before the scatter doubles the resident size
-    scatter_columns({block.get(), sizes.uncompressed}, header, with_padding, buffer);
+    scatter_columns(block.bytes(), header, with_padding, buffer);
     return buffer;
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "pcd/pcd_header.hpp"
-#include "pcd/point_buffer.hpp"
+#include "pcd/byte_buffer.hpp"
 
 namespace tessarel {
 

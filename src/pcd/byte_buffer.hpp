@@ -1,22 +1,26 @@
 #pragma once
-// The packed point records of one cloud: allocated once at its final size, never resized.
+// Heap byte buffers of a fixed size: the point records of a cloud and the decoders' inputs.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <span>
 
+#include <sys/mman.h>
+
 namespace tessarel {
 
-class PointBuffer {
+class ByteBuffer {
 public:
     // calloc rather than new + fill: large blocks come straight from the OS already zeroed,
     // so bytes that no decoder writes read as zero without a clearing pass.
     // Even an empty buffer owns one byte, so every view has a real address and base.
-    explicit PointBuffer(std::size_t size)
+    explicit ByteBuffer(std::size_t size)
         : bytes_(static_cast<std::byte*>(std::calloc(size == 0 ? 1 : size, 1))), size_(size) {
         if (!bytes_) throw std::bad_alloc();
+        prefer_huge_pages();
     }
 
     std::byte* data() noexcept { return bytes_.get(); }
@@ -31,11 +35,26 @@ public:
     }
 
 private:
+    // Large buffers are filled once, front to back: huge pages cut the page faults of that
+    // first touch by a factor of 512. Only a hint; where the kernel declines, nothing changes.
+    void prefer_huge_pages() noexcept {
+        constexpr std::size_t threshold = std::size_t{4} << 20;
+        constexpr std::uintptr_t page = 4096;
+        if (size_ < threshold) return;
+        const auto first = (reinterpret_cast<std::uintptr_t>(bytes_.get()) + page - 1) & ~(page - 1);
+        const auto last = (reinterpret_cast<std::uintptr_t>(bytes_.get()) + size_) & ~(page - 1);
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
+
     struct Free {
         void operator()(std::byte* bytes) const noexcept { std::free(bytes); }
     };
     std::unique_ptr<std::byte, Free> bytes_;
     std::size_t size_;
 };
+
+// The packed point records of one cloud, little-endian values at each field's offset.
+// Allocated once at its final size and filled in place by one decoder.
+using PointBuffer = ByteBuffer;
 
 }  // namespace tessarel

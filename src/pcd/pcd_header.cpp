@@ -111,19 +111,22 @@ std::size_t buffer_size(const PcdHeader& header) {
     return static_cast<std::size_t>(product);
 }
 
-void check_field(const PcdField& field, std::int64_t point_step) {
-    const std::string where = "PCD field '" + field.name + "'";
+std::string field_label(const PcdField& field) { return "PCD field '" + field.name + "'"; }
+
+void check_sign(const PcdField& field) {
     if (field.size < 0) {
-        throw std::runtime_error(where + " has a negative SIZE (" + std::to_string(field.size) + ")");
+        throw std::runtime_error(field_label(field) + " has a negative SIZE (" + std::to_string(field.size) + ")");
     }
     if (field.count < 0) {
-        throw std::runtime_error(where + " has a negative COUNT (" + std::to_string(field.count) + ")");
+        throw std::runtime_error(field_label(field) + " has a negative COUNT (" + std::to_string(field.count) + ")");
     }
+}
+
+void check_bounds(const PcdField& field, std::int64_t point_step) {
     const std::int64_t end = saturating_add(field.offset, field_bytes(field));
     if (field.offset < 0 || end > point_step) {
-        throw std::runtime_error(where + " (offset " + std::to_string(field.offset) + ", " +
-                                 std::to_string(field_bytes(field)) +
-                                 " bytes) lies outside the point record of " +
+        throw std::runtime_error(field_label(field) + " (offset " + std::to_string(field.offset) + ", " +
+                                 std::to_string(field_bytes(field)) + " bytes) lies outside the point record of " +
                                  std::to_string(point_step) + " bytes");
     }
 }
@@ -132,12 +135,13 @@ void check_field(const PcdField& field, std::int64_t point_step) {
 
 std::size_t validate_layout(const PcdHeader& header) {
     const std::size_t size = buffer_size(header);
+    for (const PcdField& field : header.fields) check_sign(field);
     if (header.point_step > max_buffer_bytes) {
         throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
                                  " bytes exceeds the limit of " + std::to_string(max_buffer_bytes) +
                                  " bytes");
     }
-    for (const PcdField& field : header.fields) check_field(field, header.point_step);
+    for (const PcdField& field : header.fields) check_bounds(field, header.point_step);
     return size;
 }
 

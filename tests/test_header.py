@@ -1,0 +1,122 @@
+"""Header rules that change what a load returns or which error it reports."""
+
+import numpy as np
+import pytest
+
+from pcd_writer import binary_section, fields, random_values
+
+XYZ = fields("x y z")
+
+
+def cloud(points=2, seed=0):
+    values = random_values(XYZ, points, seed)
+    return binary_section(XYZ, values), np.stack(values, axis=1)
+
+
+@pytest.mark.parametrize(
+    "lines",
+    [
+        "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nPOINTS 2\nDATA binary\n",
+        "POINTS 2\nCOUNT 1 1 1\nFIELDS x y z\nSIZE 4 4 4\nCOUNT 1 1 1\nDATA binary\n",
+        "VERSION .7\r\nFIELDS x y z\r\nSIZE 4 4 4\r\nTYPE F F F\r\nCOUNT 1 1 1\r\nPOINTS 2\r\nDATA binary\r\n",
+        "# comment\n\nFIELDS x\nFIELDS y z\nTYPE F F F\nPOINTS 7\nPOINTS 2\nDATA Binary extra tokens\n",
+        "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\nDATA binary\n",
+        "FIELDS x y z\nPOINTS 2\nPOINTS\nfields a b\n  # indented, no keyword\nDATA BINARY\n",
+    ],
+    ids=["usual", "count-before-fields", "crlf", "comments-two-fields-lines", "no-count-line", "ignored-lines"],
+)
+def test_header_variants(load, lines):
+    data, expected = cloud()
+    points, extra = load(lines.encode() + data)
+    np.testing.assert_array_equal(points, expected)
+    assert extra == {}
+
+
+@pytest.mark.parametrize(
+    "lines",
+    [
+        "# DATA ascii\nFIELDS x y z\nCOUNT 1 1 1\nPOINTS 2\nDATA binary\n",
+        "FIELDS x y z DATA_quality\nSIZE 4 4 4 4\nCOUNT 1 1 1 1\nPOINTS 2\nDATA binary\n",
+    ],
+    ids=["comment", "field-name"],
+)
+def test_data_section_starts_after_the_real_data_line(load, lines):
+    table = fields("x y z DATA_quality") if "quality" in lines else XYZ
+    values = random_values(table, 2)
+    points, _ = load(lines.encode() + binary_section(table, values))
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+
+
+def test_no_count_line_lays_fields_out_with_count_one(load):
+    table = fields("x y z a:U1 b:F8")
+    values = random_values(table, 3)
+    lines = "FIELDS x y z a b\nSIZE 4 4 4 1 8\nTYPE F F F U F\nPOINTS 3\nDATA binary\n"
+    points, extra = load(lines.encode() + binary_section(table, values))
+    np.testing.assert_array_equal(extra["a"], values[3])
+    np.testing.assert_array_equal(extra["b"], values[4])
+    assert extra["b"].strides == (21,)
+
+
+def test_second_count_line_continues_the_layout(load):
+    lines = b"FIELDS x y z\nCOUNT 1 1 1\nCOUNT 1 1 1\nPOINTS 1\nDATA binary\n"
+    xyz = np.array([1, 2, 3], np.float32).tobytes()
+    points, _ = load(lines + bytes(12) + xyz)
+    np.testing.assert_array_equal(points, [[1, 2, 3]])
+
+
+@pytest.mark.parametrize(
+    "content, error, message",
+    [
+        (b"", RuntimeError, "PCD must contain x, y, z fields"),
+        (b"FIELDS x y\nDATA binary\n", RuntimeError, "PCD must contain x, y, z fields"),
+        (b"FIELDS X Y Z\nDATA binary\n", RuntimeError, "PCD must contain x, y, z fields"),
+        (b"FIELDS x y z\nPOINTS 1\n", RuntimeError, "Unsupported PCD DATA type: "),
+        (b"FIELDS x y z\nDATA\n", RuntimeError, "Unsupported PCD DATA type: "),
+        (b"FIELDS x y z\nDATA binary_LZF\n", RuntimeError, "Unsupported PCD DATA type: binary_lzf"),
+        (b"FIELDS x y z\nPOINTS -1\nDATA binary_lzf\n", ValueError, r"cannot create std::vector larger than max_size\(\)"),
+    ],
+    ids=["empty", "no-z", "upper-case", "no-data-line", "empty-data", "unknown-data", "negative-points-first"],
+)
+def test_header_errors_in_order(load, content, error, message):
+    with pytest.raises(error, match=f"^{message}$"):
+        load(content)
+
+
+@pytest.mark.parametrize("value, points", [("abc", 0), ("2.9", 2), ("+2", 2)])
+def test_lenient_numbers(load, value, points):
+    data, expected = cloud(points)
+    result, _ = load(f"FIELDS x y z\nPOINTS {value}\nDATA binary\n".encode() + data)
+    np.testing.assert_array_equal(result, expected)
+
+
+def test_points_beyond_int32_clamp_and_fail_cleanly(load):
+    with pytest.raises(RuntimeError, match="truncated: expected 25769803764 bytes|PCD data too large"):
+        load(b"FIELDS x y z\nPOINTS 99999999999\nDATA binary\n")
+
+
+def test_data_line_without_line_end_and_no_points(load):
+    points, _ = load(b"FIELDS x y z\nPOINTS 0\nDATA binary")
+    assert points.shape == (0, 3)
+
+
+def test_duplicate_field_names_keep_the_first_position(load):
+    table = fields("x y z a b:U2 a:I1")
+    values = random_values(table, 4)
+    _, extra = load(
+        b"FIELDS x y z a b a\nSIZE 4 4 4 4 2 1\nTYPE F F F F U I\nCOUNT 1 1 1 1 1 1\nPOINTS 4\nDATA binary\n"
+        + binary_section(table, values)
+    )
+    assert list(extra) == ["a", "b"]
+    np.testing.assert_array_equal(extra["a"], values[5])
+
+
+def test_field_names_are_utf8(load):
+    table = fields("x y z")
+    data = binary_section(table, random_values(table, 1))
+    _, extra = load("FIELDS x y z größe\nSIZE 4 4 4 1\nTYPE F F F U\nCOUNT 1 1 1 1\nPOINTS 1\nDATA binary\n".encode() + data + b"\x05")
+    assert extra["größe"][0] == 5
+
+
+def test_non_utf8_field_name(load):
+    with pytest.raises(UnicodeDecodeError):
+        load(b"FIELDS x y z \xff\nPOINTS 0\nDATA binary\n")

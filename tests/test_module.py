@@ -1,0 +1,134 @@
+"""The module as Python sees it: import, docstrings, signature, arguments, exceptions."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import tessarel
+
+from pcd_writer import fields, pcd_bytes, random_values
+
+DOCSTRING = (
+    "\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
+    "            points: np.ndarray of shape (N,3) with x,y,z\n"
+    "            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes\n    "
+)
+
+
+def run_python(code: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+
+
+def test_module_docstring():
+    assert tessarel.__doc__ == "Fast PCD loading (ASCII, binary, binary_compressed)"
+
+
+def test_function_docstring_and_signature():
+    assert len(DOCSTRING) == 201
+    signature = "load_pcd(filename: str) -> tuple[numpy.ndarray, dict]\n"
+    assert tessarel.load_pcd.__doc__ == signature + "\n" + DOCSTRING + "\n"
+    assert tessarel.load_pcd.__name__ == "load_pcd"
+    assert tessarel.load_pcd.__module__ == "tessarel"
+
+
+def test_import_does_not_import_numpy():
+    result = run_python("import sys, tessarel; print('numpy' in sys.modules)")
+    assert result.stdout.strip() == "False", result.stderr
+
+
+def test_reimport_gives_the_same_module():
+    result = run_python(
+        "import sys, tessarel; first = tessarel; del sys.modules['tessarel'];"
+        "import tessarel; print(tessarel is first and tessarel.load_pcd is first.load_pcd)"
+    )
+    assert result.stdout.strip() == "True", result.stderr
+
+
+@pytest.fixture
+def small_cloud(pcd_file):
+    table = fields("x y z i:U2")
+    values = random_values(table, 5)
+    return pcd_file(pcd_bytes(table, values)), values
+
+
+@pytest.mark.parametrize("convert", [str, str.encode, lambda p: bytearray(p.encode())], ids=["str", "bytes", "bytearray"])
+def test_accepted_file_name_types(small_cloud, convert):
+    path, values = small_cloud
+    points, extra = tessarel.load_pcd(convert(path))
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+    np.testing.assert_array_equal(extra["i"], values[3])
+
+
+def test_keyword_argument_and_result_shape(small_cloud):
+    result = tessarel.load_pcd(filename=small_cloud[0])
+    assert type(result) is tuple and len(result) == 2
+    assert isinstance(result[0], np.ndarray) and isinstance(result[1], dict)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((pathlib.Path("a.pcd"),), {}), ((None,), {}), ((), {}), (("a", "b"), {}), ((), {"path": "a"}), (("\udcff",), {})],
+    ids=["path", "none", "no-arg", "two-args", "wrong-keyword", "lone-surrogate"],
+)
+def test_refused_arguments(args, kwargs):
+    with pytest.raises(TypeError, match=r"load_pcd\(\): incompatible function arguments"):
+        tessarel.load_pcd(*args, **kwargs)
+
+
+@pytest.mark.parametrize("name", ["does/not/exist.pcd", "ünïcødé missing.pcd"])
+def test_missing_file_message(name):
+    with pytest.raises(RuntimeError) as error:
+        tessarel.load_pcd(name)
+    assert str(error.value) == "Cannot open PCD file: " + name
+
+
+def test_directory_cannot_be_opened(tmp_path):
+    with pytest.raises(RuntimeError, match="^Cannot open PCD file: " + str(tmp_path) + "$"):
+        tessarel.load_pcd(str(tmp_path))
+
+
+def test_fifo_is_refused_without_blocking(tmp_path):
+    fifo = tmp_path / "pipe.pcd"
+    os.mkfifo(fifo)
+    with pytest.raises(RuntimeError, match="^Cannot open PCD file: "):
+        tessarel.load_pcd(str(fifo))
+
+
+@pytest.mark.parametrize("name", ["cloud.pcd\0ignored", b"cloud.pcd\0"])
+def test_embedded_nul_is_a_value_error(small_cloud, name):
+    directory = pathlib.Path(small_cloud[0]).parent
+    pathlib.Path(directory, "cloud.pcd").write_bytes(pathlib.Path(small_cloud[0]).read_bytes())
+    full = str(directory) + "/" + name if isinstance(name, str) else str(directory).encode() + b"/" + name
+    with pytest.raises(ValueError, match="NUL"):
+        tessarel.load_pcd(full)
+
+
+def other_pythons():
+    found = {}
+    for candidate in sorted(pathlib.Path.home().glob(".pyenv/versions/3.*/bin/python3")):
+        version = candidate.parent.parent.name.rsplit(".", 1)[0]
+        if version != "3.13":
+            found.setdefault(version, candidate)
+    return list(found.values())
+
+
+@pytest.mark.skipif(not other_pythons(), reason="no other CPython installed")
+@pytest.mark.parametrize("python", other_pythons(), ids=str)
+def test_other_interpreters_are_refused(python):
+    # Lazy binding lets the init function run far enough to make its own check.
+    code = (
+        "import importlib.machinery as m, importlib.util as u, os, sys\n"
+        "sys.setdlopenflags(os.RTLD_LAZY)\n"
+        f"spec = u.spec_from_file_location('tessarel', {tessarel.__file__!r},"
+        f" loader=m.ExtensionFileLoader('tessarel', {tessarel.__file__!r}))\n"
+        "try:\n    u.module_from_spec(spec)\nexcept ImportError as e:\n    print(e)\n"
+    )
+    result = subprocess.run([str(python), "-c", code], capture_output=True, text=True, timeout=60)
+    version = subprocess.run([str(python), "-c", "import sys; print(sys.version)"], capture_output=True, text=True).stdout.strip()
+    assert result.stdout.strip() == (
+        "Python version mismatch: module was compiled for Python 3.13, "
+        f"but the interpreter version is incompatible: {version}."
+    )

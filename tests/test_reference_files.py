@@ -1,0 +1,66 @@
+"""Files written by PCL, the format's reference implementation, against their known values."""
+
+import hashlib
+import json
+
+import numpy as np
+import pytest
+import tessarel
+
+from conftest import DATA
+
+ENCODINGS = ["ascii", "binary", "binary_compressed"]
+CLOUDS = ["xyzi_organized", "xyzrgbnormal", "alltypes"]
+MANIFEST = json.loads((DATA / "pcl-repo" / "manifest.json").read_text())
+
+
+def raw_values(cloud: str, name: str, like: np.ndarray) -> np.ndarray:
+    return np.fromfile(DATA / "pcl" / cloud / f"{name}.raw", dtype=like.dtype).reshape(like.shape)
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("cloud", CLOUDS)
+def test_pcl_clouds_match_their_raw_values(cloud, encoding):
+    points, extra = tessarel.load_pcd(str(DATA / "pcl" / cloud / f"cloud_{encoding}.pcd"))
+    for column, name in enumerate("xyz"):
+        np.testing.assert_array_equal(points[:, column], raw_values(cloud, name, points[:, column]))
+    expected_names = sorted(p.stem for p in (DATA / "pcl" / cloud).glob("*.raw") if p.stem not in "xyz")
+    assert sorted(extra) == expected_names
+    for name, array in extra.items():
+        expected = raw_values(cloud, name, array)
+        if encoding == "ascii" and array.dtype == np.float64:
+            # PCL writes nine significant digits, which is exact for float32 only.
+            expected = np.array([float(f"{v:.9g}") for v in expected])
+        np.testing.assert_array_equal(array, expected)
+
+
+def test_alltypes_extremes():
+    _, extra = tessarel.load_pcd(str(DATA / "pcl" / "alltypes" / "cloud_ascii.pcd"))
+    assert extra["i64"][0] == np.iinfo(np.int64).min
+    assert extra["u64"][0] == np.iinfo(np.uint64).max
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_cloud_without_coordinates(encoding):
+    with pytest.raises(RuntimeError, match="^PCD must contain x, y, z fields$"):
+        tessarel.load_pcd(str(DATA / "pcl" / "fpfh_no_xyz" / f"cloud_{encoding}.pcd"))
+
+
+def digest(array: np.ndarray) -> str:
+    return hashlib.sha256(np.ascontiguousarray(array).tobytes()).hexdigest()
+
+
+@pytest.mark.parametrize("name", sorted(MANIFEST))
+def test_pcl_repository_files_match_pcl(name):
+    expected = MANIFEST[name]
+    path = str(DATA / "pcl-repo" / name)
+    if "error" in expected:
+        with pytest.raises(RuntimeError, match=f"^{expected['error']}$"):
+            tessarel.load_pcd(path)
+        return
+    points, extra = tessarel.load_pcd(path)
+    assert points.shape == (expected["points"], 3)
+    assert digest(points) == expected["points_sha256"]
+    for field, facts in expected["fields"].items():
+        if field not in "xyz":
+            assert digest(extra[field]) == facts["sha256"], field

@@ -1,0 +1,115 @@
+"""binary_compressed data sections: field-major LZF blocks placed into point records."""
+
+import struct
+
+import numpy as np
+import pytest
+
+from pcd_writer import DTYPES, column_major, compressed_block, fields, header, lzf_compress, pcd_bytes, random_values
+
+ALL_TYPES = "x y z " + " ".join(f"f{t}{s}:{t}{s}" for t, s in DTYPES) + " d:F4x3 k:U2x5"
+
+
+def assert_same_arrays(first, second):
+    np.testing.assert_array_equal(first[0].view(np.uint32), second[0].view(np.uint32))
+    assert list(first[1]) == list(second[1])
+    for name in first[1]:
+        assert first[1][name].tobytes() == second[1][name].tobytes(), name
+
+
+@pytest.mark.parametrize("spec", ["x y z", "x y z intensity", "intensity:U1 x:F8 y z ring:U2", ALL_TYPES])
+@pytest.mark.parametrize("points", [0, 1, 2, 1000])
+def test_compressed_equals_binary(load, spec, points):
+    table = fields(spec)
+    values = random_values(table, points, seed=points)
+    assert_same_arrays(load(pcd_bytes(table, values, "binary_compressed")), load(pcd_bytes(table, values, "binary")))
+
+
+def test_repetitive_data_uses_back_references(load):
+    table = fields("x y z label:U4")
+    values = [np.zeros(5000, np.float32), np.arange(5000, dtype=np.float32) % 3, np.ones(5000, np.float32), np.full(5000, 7, np.uint32)]
+    content = pcd_bytes(table, values, "binary_compressed")
+    assert len(content) < 2000  # 80000 bytes of values
+    points, extra = load(content)
+    np.testing.assert_array_equal(points[:, 1], values[1])
+    assert (extra["label"] == 7).all()
+
+
+def padded_cloud(skip_padding: bool):
+    table = fields("x y z _:U1x3 i:U1")
+    values = random_values(table, 50, seed=3)
+    body = compressed_block(column_major(table, values, skip_padding=skip_padding))
+    return header(table, 50, "binary_compressed") + body, values
+
+
+@pytest.mark.parametrize("skip_padding", [True, False], ids=["padding-left-out", "padding-column"])
+def test_padding_fields(load, skip_padding):
+    content, values = padded_cloud(skip_padding)
+    points, extra = load(content)
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+    np.testing.assert_array_equal(extra["i"], values[4])
+    expected_padding = 0 if skip_padding else values[3]
+    np.testing.assert_array_equal(extra["_"], np.broadcast_to(expected_padding, (50, 3)))
+
+
+def block_for(points: int, payload_bytes: int, table_spec="x y z") -> bytes:
+    return header(fields(table_spec), points, "binary_compressed") + compressed_block(bytes(range(256)) * (payload_bytes // 256) + bytes(payload_bytes % 256))
+
+
+@pytest.mark.parametrize("payload", [12 * 10 - 12, 12 * 10 + 4, 12 * 10 - 1], ids=["smaller", "larger", "odd"])
+def test_size_mismatch(load, payload):
+    with pytest.raises(RuntimeError, match=f"block decodes to {payload} bytes, the header needs 120"):
+        load(block_for(10, payload))
+
+
+def test_trailing_bytes_are_ignored(load):
+    table = fields("x y z")
+    values = random_values(table, 20)
+    points, _ = load(pcd_bytes(table, values, "binary_compressed") + b"\x00garbage after the block")
+    np.testing.assert_array_equal(points, np.stack(values, axis=1))
+
+
+def cloud_with_block(block: bytes, points=10) -> bytes:
+    return header(fields("x y z"), points, "binary_compressed") + block
+
+
+PAYLOAD = np.arange(30, dtype=np.float32).tobytes()
+PACKED = lzf_compress(PAYLOAD)
+LONGER = lzf_compress(PAYLOAD + bytes(12))
+
+
+@pytest.mark.parametrize(
+    "block, message",
+    [
+        (struct.pack("<II", len(LONGER), 120) + LONGER, "LZF decompression failed"),
+        (struct.pack("<II", len(PACKED), 120) + b"\xff" * len(PACKED), "LZF decompression failed"),
+        (struct.pack("<II", 0, 120), "LZF decompression failed"),
+        (struct.pack("<II", len(PACKED), 120) + PACKED[:-3], f"truncated: expected {len(PACKED)} compressed bytes, the file holds {len(PACKED) - 3}"),
+        (struct.pack("<II", 2**31, 120), r"^cannot create std::vector larger than max_size\(\)$"),
+        (struct.pack("<II", 5, 120)[:7], "truncated: the 8-byte block header holds only 7 bytes"),
+        (b"", "truncated: the 8-byte block header holds only 0 bytes"),
+    ],
+    ids=["decodes-longer", "corrupt", "empty-block", "truncated", "huge-compressed-size", "short-header", "no-header"],
+)
+def test_damaged_blocks(load, block, message):
+    error = ValueError if "vector" in message else RuntimeError
+    with pytest.raises(error, match=message):
+        load(cloud_with_block(block))
+
+
+def test_damaged_block_that_decodes_short(load):
+    block = struct.pack("<II", len(PACKED) - 2, 120) + PACKED[:-2]
+    with pytest.raises(RuntimeError, match="LZF decompression failed"):
+        load(cloud_with_block(block))
+
+
+@pytest.mark.parametrize("compressed_size", [0, 3])
+def test_empty_cloud(load, compressed_size):
+    points, _ = load(cloud_with_block(struct.pack("<II", compressed_size, 0) + b"\x00" * compressed_size, points=0))
+    assert points.shape == (0, 3)
+
+
+def test_fields_that_do_not_tile_the_record_are_refused(load):
+    content = b"FIELDS x y z\nCOUNT 1 1 1\nCOUNT 1 1 1\nPOINTS 1\nDATA binary_compressed\n" + compressed_block(bytes(24))
+    with pytest.raises(RuntimeError, match="do not tile the point record of 24 bytes"):
+        load(content)

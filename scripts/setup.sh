@@ -101,8 +101,11 @@ ensure_venv() {
 build_module() {
     local prefix=""
     [ -d "$deps/fast_float/usr" ] && prefix="$deps/fast_float/usr"
+    local werror=OFF
+    [ -n "${CI:-}" ] && werror=ON
     CMAKE_PREFIX_PATH="$prefix${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}" \
-        "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "$root"
+        "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+        --config-settings=cmake.define.TESSAREL_WERROR=$werror "$root"
 }
 
 ensure_system_packages

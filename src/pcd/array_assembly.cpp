@@ -60,7 +60,7 @@ py::array points_array(const std::byte* base, const PcdHeader& header, const Coo
     convert_coordinate(base, header, header.fields[xyz.x], out, 0);
     convert_coordinate(base, header, header.fields[xyz.y], out, 1);
     convert_coordinate(base, header, header.fields[xyz.z], out, 2);
-    return std::move(converted);
+    return converted;
 }
 
 // A field with COUNT 1 is one value per point; any other COUNT gives one row per point.

@@ -2,6 +2,7 @@
 // The one table from a PCD TYPE letter and SIZE to an element type. Everything else that
 // needs to know what a field holds (dtypes, coordinate conversion, ASCII parsing) asks here.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -9,27 +10,24 @@ namespace tessarel {
 
 enum class ElementType : std::uint8_t { f32, f64, i8, i16, i32, i64, u8, u16, u32, u64 };
 
+struct ElementTypeEntry {
+    char type;
+    std::int32_t size;
+    ElementType element;
+};
+
+inline constexpr std::array<ElementTypeEntry, 10> element_types{{
+    {'F', 4, ElementType::f32}, {'F', 8, ElementType::f64},
+    {'I', 1, ElementType::i8},  {'I', 2, ElementType::i16}, {'I', 4, ElementType::i32}, {'I', 8, ElementType::i64},
+    {'U', 1, ElementType::u8},  {'U', 2, ElementType::u16}, {'U', 4, ElementType::u32}, {'U', 8, ElementType::u64},
+}};
+
+// The element type of a TYPE letter (case-sensitive) and SIZE, if the pair is supported.
 constexpr std::optional<ElementType> element_type(char type, std::int32_t size) noexcept {
-    switch (type) {
-    case 'F':
-        if (size == 4) return ElementType::f32;
-        if (size == 8) return ElementType::f64;
-        return std::nullopt;
-    case 'I':
-        if (size == 1) return ElementType::i8;
-        if (size == 2) return ElementType::i16;
-        if (size == 4) return ElementType::i32;
-        if (size == 8) return ElementType::i64;
-        return std::nullopt;
-    case 'U':
-        if (size == 1) return ElementType::u8;
-        if (size == 2) return ElementType::u16;
-        if (size == 4) return ElementType::u32;
-        if (size == 8) return ElementType::u64;
-        return std::nullopt;
-    default:
-        return std::nullopt;
+    for (const ElementTypeEntry& entry : element_types) {
+        if (entry.type == type && entry.size == size) return entry.element;
     }
+    return std::nullopt;
 }
 
 // Calls `visitor` with a value-initialised object of the element's C++ type.

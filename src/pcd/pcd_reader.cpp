@@ -23,22 +23,23 @@ PointBuffer read_binary_data(std::istream& in, std::size_t buffer_size) {
     return buffer;
 }
 
+namespace {
+
+PointBuffer read_data_section(std::istream& in, const PcdHeader& header, std::size_t buffer_size) {
+    if (header.data == "binary") return read_binary_data(in, buffer_size);
+    if (header.data == "ascii") return read_ascii_data(in, header, buffer_size);
+    if (header.data == "binary_compressed") return read_compressed_data(in, header, buffer_size);
+    throw std::runtime_error("Unsupported PCD DATA type: " + header.data);
+}
+
+}  // namespace
+
 PcdCloud read_pcd(std::istream& in) {
     PcdHeader header = parse_pcd_header(in);
     const Coordinates xyz = find_coordinates(header);
     const std::size_t buffer_size = validate_layout(header);
-    if (header.data == "binary") {
-        return {std::move(header), xyz, read_binary_data(in, buffer_size)};
-    }
-    if (header.data == "ascii") {
-        PointBuffer buffer = read_ascii_data(in, header, buffer_size);
-        return {std::move(header), xyz, std::move(buffer)};
-    }
-    if (header.data == "binary_compressed") {
-        PointBuffer buffer = read_compressed_data(in, header, buffer_size);
-        return {std::move(header), xyz, std::move(buffer)};
-    }
-    throw std::runtime_error("Unsupported PCD DATA type: " + header.data);
+    PointBuffer buffer = read_data_section(in, header, buffer_size);
+    return {std::move(header), xyz, std::move(buffer)};
 }
 
 PcdCloud read_pcd_file(const std::string& filename) {

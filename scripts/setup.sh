@@ -51,6 +51,7 @@ fetch_fast_float_headers() {
     state="$deps/apt"
     rm -rf "$state" "$deps/fast_float"
     mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+    chown -R _apt: "$state" 2>/dev/null || true  # lets apt download without its sandbox warning
     echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" >"$state/sources.list"
     local opts=(-o "Dir::Etc::SourceList=$state/sources.list" -o "Dir::Etc::SourceParts=-"
         -o "Dir::State=$state" -o "Dir::State::status=/var/lib/dpkg/status"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,9 +20,8 @@ constexpr std::uint64_t block_header_bytes = 8;
 
 bool is_padding(const PcdField& field) { return field.name == "_"; }
 
-std::size_t field_bytes(const PcdField& field) {
-    return static_cast<std::size_t>(field.size) * static_cast<std::size_t>(field.count);
-}
+// Layout validation has made every field's width non-negative and within the record.
+std::size_t column_width(const PcdField& field) { return static_cast<std::size_t>(field_bytes(field)); }
 
 struct BlockSizes {
     std::uint32_t compressed;
@@ -73,13 +73,13 @@ void decompress(std::span<const std::byte> compressed, std::span<std::byte> out)
 std::size_t column_bytes(const PcdHeader& header, bool with_padding) {
     std::size_t bytes = 0;
     for (const PcdField& field : header.fields) {
-        if (with_padding || !is_padding(field)) bytes += field_bytes(field);
+        if (with_padding || !is_padding(field)) bytes += column_width(field);
     }
     return bytes;
 }
 
-}  // namespace
-
+// Places the field-major `block` into point records. `with_padding` says whether the block
+// holds columns for the `_` padding fields too.
 void scatter_columns(std::span<const std::byte> block, const PcdHeader& header, bool with_padding,
                      PointBuffer& buffer) {
     struct Column {
@@ -93,8 +93,8 @@ void scatter_columns(std::span<const std::byte> block, const PcdHeader& header, 
     const std::byte* values = block.data();
     for (const PcdField& field : header.fields) {
         if (!with_padding && is_padding(field)) continue;
-        columns.push_back({values, static_cast<std::size_t>(field.offset), field_bytes(field)});
-        values += points * field_bytes(field);
+        columns.push_back({values, static_cast<std::size_t>(field.offset), column_width(field)});
+        values += points * column_width(field);
     }
     // A slice of points at a time, every column in turn, so that each output record is
     // completed while it is still in cache instead of being revisited once per column.
@@ -107,6 +107,8 @@ void scatter_columns(std::span<const std::byte> block, const PcdHeader& header, 
         }
     }
 }
+
+}  // namespace
 
 PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std::size_t buffer_size) {
     const BlockSizes sizes = read_block_sizes(in);

@@ -15,10 +15,6 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
                  : std::numeric_limits<std::int64_t>::min();
 }
 
-std::int64_t field_bytes(const PcdField& field) {
-    return std::int64_t{field.size} * field.count;
-}
-
 // Lays the fields out from `total` on, in order, as a COUNT line does.
 std::int64_t lay_out(std::vector<PcdField>& fields, std::int64_t total) {
     for (PcdField& field : fields) {

@@ -19,6 +19,9 @@ struct PcdField {
     std::int64_t offset = 0;
 };
 
+// Bytes one point holds of `field`: SIZE × COUNT, without overflow.
+inline std::int64_t field_bytes(const PcdField& field) { return std::int64_t{field.size} * field.count; }
+
 struct PcdHeader {
     std::vector<PcdField> fields;
     std::int32_t width = 0;

@@ -94,18 +94,20 @@ struct Stop {
     std::uint64_t values_read = 0;
 };
 
+// Without `Store` the text is only checked: nothing is written and `row` may be null.
+template <bool Store>
 Stop decode_points(std::span<const char> text, std::span<const ValueSlot> slots,
                    std::uint64_t points, std::size_t point_step, std::byte* row) {
     const char* p = text.data();
     const char* const end = p + text.size();
-    for (std::uint64_t point = 0; point < points; ++point, row += point_step) {
+    for (std::uint64_t point = 0; point < points; ++point, row += Store ? point_step : 0) {
         for (const ValueSlot& slot : slots) {
             while (p != end && is_separator(*p)) ++p;
             if (p == end) {
                 const auto read = point * slots.size() + static_cast<std::uint64_t>(&slot - slots.data());
                 return {Outcome::ok, true, point, &slot, p, read};
             }
-            const Parsed parsed = parse_value(slot.kind, p, end, row + slot.offset);
+            const Parsed parsed = parse_value(slot.kind, p, end, Store ? row + slot.offset : nullptr);
             if (parsed.outcome != Outcome::ok) return {parsed.outcome, false, point, &slot, p, 0};
             p = parsed.next;
         }
@@ -137,16 +139,30 @@ std::string_view token_at(const char* at, const char* end) {
     throw std::runtime_error(where + ": '" + token + "' is not a number of type " + kind);
 }
 
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+// Tokens per point: one per element of every field that has a slot.
+std::uint64_t values_per_point(const std::vector<PcdField>& fields) {
+    std::uint64_t values = 0;
+    for (const PcdField& field : fields) {
+        if (slot_kind(field) && field.count > 0) values += static_cast<std::uint64_t>(field.count);
+    }
+    return values;
+}
+
 }  // namespace
 
-std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields) {
+std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields, std::uint64_t limit) {
     std::vector<ValueSlot> slots;
-    slots.reserve(fields.size());
     for (std::uint32_t index = 0; index < fields.size(); ++index) {
         const PcdField& field = fields[index];
         const auto kind = slot_kind(field);
         if (!kind) continue;
         for (std::int32_t element = 0; element < field.count; ++element) {
+            if (slots.size() == limit) return slots;
             const auto offset = field.offset + std::int64_t{element} * field.size;
             slots.push_back({static_cast<std::size_t>(offset), *kind, index, static_cast<std::uint32_t>(element)});
         }
@@ -161,15 +177,23 @@ ByteBuffer read_remaining_text(std::istream& in) {
 }
 
 PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, std::size_t buffer_size) {
-    PointBuffer buffer(buffer_size);
-    const std::vector<ValueSlot> slots = build_value_slots(header.fields);
-    if (slots.empty() || header.points <= 0) return buffer;
-    const auto points = static_cast<std::uint64_t>(header.points);
-    const auto point_step = static_cast<std::size_t>(header.point_step);
-    const Stop stop = decode_points(text, slots, points, point_step, buffer.data());
-    if (stop.ended_early || stop.outcome != Outcome::ok) {
-        throw_decode_error(stop, text, header, points * slots.size());
+    const std::uint64_t points = header.points > 0 ? static_cast<std::uint64_t>(header.points) : 0;
+    const std::uint64_t expected = saturating_product(points, values_per_point(header.fields));
+    if (expected == 0) return PointBuffer(buffer_size);
+    // Every value takes a byte and a separator. A text too short for them all is only checked,
+    // to find where it fails, so a file of a few bytes cannot make us reserve the gigabytes its
+    // header declares. The check never gets past the text's last token, so the slots it needs
+    // are bounded by the text too.
+    const std::uint64_t token_room = (std::uint64_t{text.size()} + 1) / 2;
+    const auto step = static_cast<std::size_t>(header.point_step);
+    if (expected > token_room) {
+        const std::vector<ValueSlot> slots = build_value_slots(header.fields, token_room + 1);
+        throw_decode_error(decode_points<false>(text, slots, points, step, nullptr), text, header, expected);
     }
+    const std::vector<ValueSlot> slots = build_value_slots(header.fields, token_room);
+    PointBuffer buffer(buffer_size);
+    const Stop stop = decode_points<true>(text, slots, points, step, buffer.data());
+    if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);
     return buffer;
 }
 

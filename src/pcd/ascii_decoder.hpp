@@ -26,8 +26,9 @@ struct ValueSlot {
     std::uint32_t element;  // index within a field with COUNT > 1
 };
 
-// Slots in point-record order; fields whose TYPE letter is not F, I or U take no token.
-std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields);
+// The first `limit` slots in point-record order; fields whose TYPE letter is not F, I or U
+// take no token.
+std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields, std::uint64_t limit);
 
 // Everything from the stream position to the end of the file, in one read.
 ByteBuffer read_remaining_text(std::istream& in);

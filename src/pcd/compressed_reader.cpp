@@ -18,6 +18,9 @@ namespace {
 
 constexpr std::uint64_t block_header_bytes = 8;
 
+// The most an LZF stream can expand: a 3-byte back reference copies at most 264 bytes.
+constexpr std::uint64_t lzf_max_expansion = 88;
+
 bool is_padding(const PcdField& field) { return field.name == "_"; }
 
 // Layout validation has made every field's width non-negative and within the record.
@@ -134,9 +137,12 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
         throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
                                  " compressed bytes, the file holds " + std::to_string(available));
     }
+    if (sizes.uncompressed == 0) return PointBuffer(buffer_size);
+    // A block that claims more than its bytes can decode to fails before we reserve its size.
+    if (sizes.uncompressed > lzf_max_expansion * sizes.compressed) {
+        throw std::runtime_error("LZF decompression failed");
+    }
     PointBuffer buffer(buffer_size);
-    if (sizes.uncompressed == 0) return buffer;
-    if (sizes.compressed == 0) throw std::runtime_error("LZF decompression failed");
 
     auto compressed = std::make_optional<ByteBuffer>(sizes.compressed);
     read_exactly(in, compressed->data(), sizes.compressed);

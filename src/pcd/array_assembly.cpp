@@ -10,12 +10,6 @@ namespace py = pybind11;
 namespace tessarel {
 namespace {
 
-ElementType supported_element_type(char type, std::int32_t size) {
-    const auto element = element_type(type, size);
-    if (!element) throw std::runtime_error("Unsupported PCD type/size");
-    return *element;
-}
-
 bool is_coordinate(const std::string& name) { return name == "x" || name == "y" || name == "z"; }
 
 bool is_f32(const PcdField& field) { return field.type == 'F' && field.size == 4; }
@@ -38,7 +32,7 @@ void convert_coordinate(const std::byte* base, const PcdHeader& header, const Pc
     const auto points = static_cast<std::size_t>(header.points);
     const auto step = static_cast<std::size_t>(header.point_step);
     const std::byte* source = base + field.offset;
-    visit_element_type(supported_element_type(field.type, field.size), [&](auto zero) {
+    visit_element_type(required_element_type(field.type, field.size), [&](auto zero) {
         for (std::size_t i = 0; i < points; ++i, source += step) {
             decltype(zero) value;
             std::memcpy(&value, source, sizeof value);
@@ -77,7 +71,7 @@ py::array field_array(const std::byte* base, const PcdHeader& header, const PcdF
 }  // namespace
 
 py::dtype dtype_for_field(char type, std::int32_t size) {
-    return visit_element_type(supported_element_type(type, size),
+    return visit_element_type(required_element_type(type, size),
                               [](auto zero) { return py::dtype::of<decltype(zero)>(); });
 }
 

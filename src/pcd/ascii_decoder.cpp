@@ -2,6 +2,7 @@
 
 #include <fast_float/fast_float.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -139,6 +140,11 @@ std::string_view token_at(const char* at, const char* end) {
     throw std::runtime_error(where + ": '" + token + "' is not a number of type " + kind);
 }
 
+bool all_fields_storable(const std::vector<PcdField>& fields) {
+    return std::all_of(fields.begin(), fields.end(),
+                       [](const PcdField& field) { return element_type(field.type, field.size).has_value(); });
+}
+
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
     std::uint64_t product;
     return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
@@ -178,19 +184,24 @@ ByteBuffer read_remaining_text(std::istream& in) {
 
 PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, std::size_t buffer_size) {
     const std::uint64_t points = header.points > 0 ? static_cast<std::uint64_t>(header.points) : 0;
-    const std::uint64_t expected = saturating_product(points, values_per_point(header.fields));
+    const std::uint64_t per_point = values_per_point(header.fields);
+    const std::uint64_t expected = saturating_product(points, per_point);
     if (expected == 0) return PointBuffer(buffer_size);
-    // Every value takes a byte and a separator. A text too short for them all is only checked,
-    // to find where it fails, so a file of a few bytes cannot make us reserve the gigabytes its
-    // header declares. The check never gets past the text's last token, so the slots it needs
-    // are bounded by the text too.
-    const std::uint64_t token_room = (std::uint64_t{text.size()} + 1) / 2;
     const auto step = static_cast<std::size_t>(header.point_step);
-    if (expected > token_room) {
-        const std::vector<ValueSlot> slots = build_value_slots(header.fields, token_room + 1);
-        throw_decode_error(decode_points<false>(text, slots, points, step, nullptr), text, header, expected);
+    // Every value after the first takes two bytes at least: itself and what separates it.
+    const std::uint64_t token_room = (std::uint64_t{text.size()} + 1) / 2;
+    // A text too short for its values, or a cloud with a field that cannot be returned, is
+    // only checked, to report its first fault, so that a file of a few bytes cannot make us
+    // reserve the gigabytes its header declares. The check never gets past the text's last
+    // token, so the slots it needs are bounded by the text too.
+    if (expected > token_room || !all_fields_storable(header.fields)) {
+        const auto slots = build_value_slots(header.fields, std::min(per_point, token_room + 1));
+        const Stop stop = decode_points<false>(text, slots, points, step, nullptr);
+        if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);
+        // Only an unstorable field gets here: a short text always ends early.
+        throw std::runtime_error(unsupported_type_message);
     }
-    const std::vector<ValueSlot> slots = build_value_slots(header.fields, token_room);
+    const std::vector<ValueSlot> slots = build_value_slots(header.fields, per_point);
     PointBuffer buffer(buffer_size);
     const Stop stop = decode_points<true>(text, slots, points, step, buffer.data());
     if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);

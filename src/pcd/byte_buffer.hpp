@@ -27,6 +27,7 @@ public:
     const std::byte* data() const noexcept { return bytes_.get(); }
     std::size_t size() const noexcept { return size_; }
     std::span<std::byte> bytes() noexcept { return {bytes_.get(), size_}; }
+    std::span<const std::byte> bytes() const noexcept { return {bytes_.get(), size_}; }
 
     // Hands the storage to a new owner, who frees it with std::free.
     std::byte* release() noexcept {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 
 namespace tessarel {
 
@@ -28,6 +29,15 @@ constexpr std::optional<ElementType> element_type(char type, std::int32_t size) 
         if (entry.type == type && entry.size == size) return entry.element;
     }
     return std::nullopt;
+}
+
+inline constexpr const char* unsupported_type_message = "Unsupported PCD type/size";
+
+// The element type a field must have to be returned; no other TYPE and SIZE can load.
+inline ElementType required_element_type(char type, std::int32_t size) {
+    const auto element = element_type(type, size);
+    if (!element) throw std::runtime_error(unsupported_type_message);
+    return *element;
 }
 
 // Calls `visitor` with a value-initialised object of the element's C++ type.

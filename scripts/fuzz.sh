@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets over the reading core and runs each for a bounded time.
+#   scripts/fuzz.sh [seconds per target] [target...]
+# New inputs go to .cache/fuzz/<target>; the seeds in fuzz/corpus/<target> are only read.
+# A crashing input is written to .cache/fuzz/crashes/ and fails the run.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+seconds="${1:-60}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(pcd_file data_section)
+
+ensure_clang() {
+    command -v clang++ >/dev/null && [ -n "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a | grep /)" ] &&
+        [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ] && return
+    echo "Installing clang and its fuzzer runtime" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev >/dev/null
+}
+
+# The same fast_float headers the module builds with.
+fast_float_include() {
+    local deps="$root/.deps/fast_float/usr/include"
+    [ -d "$deps" ] && echo "-I$deps"
+    return 0
+}
+
+# liblzf's decoder is built from the source that liblzf-dev ships, so the sanitizers and the
+# coverage see inside it too.
+build_lzf() {
+    clang -O1 -g -w -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all \
+        -c /usr/src/liblzf/lzf_d.c -o "$root/build/fuzz/lzf_d.o"
+}
+
+build_target() {
+    local target="$1" out="$root/build/fuzz/fuzz_$1"
+    clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
+        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+        -I"$root/src" -I/usr/include/liblzf $(fast_float_include) \
+        "$root/fuzz/fuzz_$target.cpp" "$root"/src/pcd/{pcd_header,pcd_reader,ascii_decoder,compressed_reader}.cpp \
+        "$root/build/fuzz/lzf_d.o" -o "$out"
+}
+
+ensure_clang
+mkdir -p "$root/.cache/fuzz/crashes" "$root/build/fuzz"
+build_lzf
+for target in "${targets[@]}"; do
+    build_target "$target"
+    corpus="$root/.cache/fuzz/$target"
+    mkdir -p "$corpus"
+    echo "fuzz_$target: ${seconds}s" >&2
+    # A small file may not make the reader reserve more than this: the inputs stay under 4 KB.
+    log="$root/.cache/fuzz/$target.log"
+    status=0
+    "$root/build/fuzz/fuzz_$target" "$corpus" "$root/fuzz/corpus/$target" \
+        -max_total_time="$seconds" -max_len=4096 -malloc_limit_mb=256 -rss_limit_mb=2048 \
+        -timeout=10 -print_final_stats=1 -artifact_prefix="$root/.cache/fuzz/crashes/$target-" \
+        >"$log" 2>&1 || status=$?
+    grep -E "^(#[0-9]+[[:space:]]+DONE|stat::(number_of_executed_units|new_units_added|peak_rss_mb))" "$log" >&2 || true
+    if [ "$status" -ne 0 ]; then
+        tail -40 "$log" >&2
+        echo "fuzz_$target found a failure; the input is in .cache/fuzz/crashes/" >&2
+        exit 1
+    fi
+done

@@ -1,8 +1,9 @@
 # Every target sets up what it needs first; see scripts/setup.sh.
 PYTHON := .venv/bin/python
 FILE ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: setup run test bench clean
+.PHONY: setup run test test-asan fuzz bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -12,6 +13,14 @@ run: setup
 
 test: setup
 	$(PYTHON) -m pytest -q
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: setup
+	bash scripts/test_asan.sh
+
+# Each libFuzzer target for FUZZ_SECONDS.
+fuzz: setup
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench: setup
 	$(PYTHON) bench/bench_load.py

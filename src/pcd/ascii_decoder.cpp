@@ -186,7 +186,6 @@ PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, st
     const std::uint64_t points = header.points > 0 ? static_cast<std::uint64_t>(header.points) : 0;
     const std::uint64_t per_point = values_per_point(header.fields);
     const std::uint64_t expected = saturating_product(points, per_point);
-    if (expected == 0) return PointBuffer(buffer_size);
     const auto step = static_cast<std::size_t>(header.point_step);
     // Every value after the first takes two bytes at least: itself and what separates it.
     const std::uint64_t token_room = (std::uint64_t{text.size()} + 1) / 2;
@@ -195,12 +194,15 @@ PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, st
     // reserve the gigabytes its header declares. The check never gets past the text's last
     // token, so the slots it needs are bounded by the text too.
     if (expected > token_room || !all_fields_storable(header.fields)) {
-        const auto slots = build_value_slots(header.fields, std::min(per_point, token_room + 1));
-        const Stop stop = decode_points<false>(text, slots, points, step, nullptr);
-        if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);
+        if (expected > 0) {
+            const auto slots = build_value_slots(header.fields, std::min(per_point, token_room + 1));
+            const Stop stop = decode_points<false>(text, slots, points, step, nullptr);
+            if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);
+        }
         // Only an unstorable field gets here: a short text always ends early.
         throw std::runtime_error(unsupported_type_message);
     }
+    if (expected == 0) return PointBuffer(buffer_size);
     const std::vector<ValueSlot> slots = build_value_slots(header.fields, per_point);
     PointBuffer buffer(buffer_size);
     const Stop stop = decode_points<true>(text, slots, points, step, buffer.data());

@@ -1,0 +1,246 @@
+"""Damaged, hostile and odd files: each must load correctly or raise a Python exception.
+
+Every load runs in a child interpreter (see isolated.py), so a crash fails the test."""
+
+import os
+import random
+import struct
+
+import numpy as np
+import pytest
+import tessarel
+
+from conftest import DATA
+from isolated import EXPECTED_ERRORS, load_isolated
+from pcd_writer import fields, header, pcd_bytes, random_values, write
+
+MIXES = [
+    "x y z intensity",
+    "x y z rgb:U4 normal_x normal_y normal_z label:U2 ring:U1",
+    "x:F8 y:F8 z:F8 n:F4x3 _:U1x2 t:I8",
+]
+ENCODINGS = ["ascii", "binary", "binary_compressed"]
+SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
+
+
+def valid_file(spec: str, encoding: str, points: int = 40) -> bytes:
+    table = fields(spec)
+    return pcd_bytes(table, random_values(table, points, seed=len(spec)), encoding)
+
+
+def header_length(content: bytes) -> int:
+    return content.index(b"\nDATA ") + content[content.index(b"\nDATA ") + 1 :].index(b"\n") + 2
+
+
+def load_variants(tmp_path, variants: list[bytes]):
+    paths = [write(tmp_path / f"v{i}.pcd", v) for i, v in enumerate(variants)]
+    return load_isolated(paths)
+
+
+def assert_sound(outcomes) -> None:
+    """Each load gave arrays of one consistent length, or an exception of an expected kind."""
+    for outcome in outcomes:
+        if outcome.ok:
+            assert all(shape[0] == outcome.points[0] for shape in outcome.fields.values())
+        else:
+            assert outcome.error in EXPECTED_ERRORS, outcome
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("spec", MIXES)
+def test_truncation_anywhere(tmp_path, spec, encoding):
+    content = valid_file(spec, encoding)
+    end_of_header = header_length(content)
+    data_cuts = np.linspace(end_of_header, len(content) - 1, 64, dtype=int)
+    cuts = [*range(end_of_header), *sorted(set(data_cuts))]
+    outcomes = load_variants(tmp_path, [content[:cut] for cut in cuts])
+    assert_sound(outcomes)
+    for cut, outcome in zip(cuts, outcomes):
+        # A cut in the header loses the DATA line; a cut in binary data loses bytes. ASCII
+        # text cut inside its last token may still parse.
+        if cut < end_of_header or encoding != "ascii":
+            assert outcome.error == "RuntimeError", (cut, outcome)
+
+
+def mutate(content: bytes, positions: list[int], rng: random.Random) -> bytes:
+    damaged = bytearray(content)
+    position = rng.choice(positions)
+    how = rng.randrange(3)
+    if how == 0:
+        damaged[position] ^= 1 << rng.randrange(8)
+    elif how == 1:
+        damaged[position] = 0
+    else:
+        for i in range(position, min(position + rng.randrange(1, 9), len(damaged))):
+            damaged[i] = rng.randrange(256)
+    return bytes(damaged)
+
+
+def header_value_positions(content: bytes) -> list[int]:
+    """Offsets of the bytes after each header line's keyword."""
+    positions, start = [], 0
+    head = content[: header_length(content)]
+    for line in head.split(b"\n"):
+        if line and not line.startswith(b"#"):
+            keyword = line.index(b" ") if b" " in line else len(line)
+            positions += range(start + keyword, start + len(line) + 1)
+        start += len(line) + 1
+    return positions
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("spec", MIXES)
+def test_damaged_bytes(tmp_path, spec, encoding):
+    content = valid_file(spec, encoding, points=200)
+    rng = random.Random(f"{spec}/{encoding}")
+    in_header = header_value_positions(content)
+    # For compressed files the data positions cover the 8-byte block header and the LZF stream.
+    in_data = list(range(header_length(content), len(content)))
+    variants = [mutate(content, in_header, rng) for _ in range(300)]
+    variants += [mutate(content, in_data, rng) for _ in range(300)]
+    assert_sound(load_variants(tmp_path, variants))
+
+
+ABSURD_VALUES = [
+    "0", "-1", "1", "2147483647", "2147483648", "-2147483648", "99999999999999999999",
+    "+3", "3x", "x3", "abc", "1e3", "0x10", "", " ", "3 3 3 3 3 3 3 3 3 3 3 3", "\t-0",
+]
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("keyword", ["POINTS", "WIDTH", "HEIGHT", "SIZE", "COUNT", "TYPE", "FIELDS"])
+def test_absurd_header_values(tmp_path, keyword, encoding):
+    content = valid_file(MIXES[1], encoding, points=10)
+    lines = content[: header_length(content)].split(b"\n")
+    body = content[header_length(content) :]
+    variants = []
+    for value in ABSURD_VALUES:
+        for keep_rest in (False, True):
+            changed = []
+            for line in lines:
+                if line.startswith(keyword.encode() + b" "):
+                    rest = line.split(b" ")[2:] if keep_rest else []
+                    line = b" ".join([keyword.encode(), value.encode(), *rest])
+                changed.append(line)
+            variants.append(b"\n".join(changed) + body)
+    assert_sound(load_variants(tmp_path, variants))
+
+
+def test_huge_points_fail_with_the_reason(tmp_path):
+    content = valid_file(MIXES[0], "binary", points=10)
+    content = content.replace(b"WIDTH 10", b"WIDTH 2147483647").replace(b"POINTS 10", b"POINTS 2147483647")
+    with pytest.raises(RuntimeError, match="^PCD data too large"):
+        tessarel.load_pcd(write(tmp_path / "huge.pcd", content))
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_thousands_of_fields(load, encoding):
+    table = fields("x y z " + " ".join(f"f{i}:{'FUI'[i % 3]}{(1, 2, 4, 8)[i % 4] if i % 3 else 8}" for i in range(3000)))
+    values = random_values(table, 7, seed=3)
+    points, loaded = load(pcd_bytes(table, values, encoding))
+    assert len(loaded) == 3000
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+    for field, value in zip(table[3:], values[3:]):
+        np.testing.assert_array_equal(loaded[field.name], value)
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_very_long_lines(load, encoding):
+    name = "n" * 1_000_000
+    table = fields(f"x y z {name}:U2")
+    values = random_values(table, 5)
+    content = pcd_bytes(table, values, encoding)
+    content = content.replace(b"VERSION", b"# " + b"c" * 8_000_000 + b"\nVERSION", 1)
+    if encoding == "ascii":  # the whole cloud on one line
+        end = header_length(content)
+        content = content[:end] + content[end:].replace(b"\n", b" ")
+    points, loaded = load(content)
+    np.testing.assert_array_equal(loaded[name], values[3])
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+
+
+def odd_files(tmp_path) -> dict[str, tuple[str, str]]:
+    """Name -> (path, expected exception type)."""
+    fifo = tmp_path / "fifo.pcd"
+    os.mkfifo(fifo)
+    good = valid_file(MIXES[0], "binary", points=3)
+    cases = {
+        "directory": (str(tmp_path), "RuntimeError"),
+        "fifo": (str(fifo), "RuntimeError"),
+        "missing": (str(tmp_path / "missing.pcd"), "RuntimeError"),
+        "unreadable device": ("/proc/self/mem", "RuntimeError"),
+        "empty": (write(tmp_path / "empty.pcd", b""), "RuntimeError"),
+        "zeros": (write(tmp_path / "zeros.pcd", bytes(4096)), "RuntimeError"),
+        "header only": (write(tmp_path / "header.pcd", good[: good.index(b"DATA")]), "RuntimeError"),
+        "non-UTF-8 field name": (
+            write(tmp_path / "latin1.pcd", good.replace(b"intensity", b"intensit\xe9")),
+            "UnicodeDecodeError",
+        ),
+    }
+    return cases
+
+
+def test_odd_files(tmp_path):
+    cases = odd_files(tmp_path)
+    outcomes = load_isolated([path for path, _ in cases.values()])
+    for (name, (_, expected)), outcome in zip(cases.items(), outcomes):
+        assert outcome.error == expected, (name, outcome)
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")
+def test_unreadable_file(tmp_path):
+    path = write(tmp_path / "secret.pcd", valid_file(MIXES[0], "binary", points=3))
+    os.chmod(path, 0)
+    with pytest.raises(RuntimeError, match="^Cannot open PCD file"):
+        tessarel.load_pcd(path)
+
+
+def small_file_declaring_a_huge_cloud(encoding: str) -> bytes:
+    points = 100_000_000
+    table = fields(MIXES[0])
+    head = header(table, points, encoding)
+    if encoding == "ascii":
+        return head + b"1 2 3 4\n" * 8
+    if encoding == "binary":
+        return head + bytes(160)
+    # An LZF stream of 33 bytes that claims to decode to the whole cloud.
+    return head + struct.pack("<II", 33, points * 16) + b"\x1f" + bytes(32)
+
+
+def record_of_undecodable_padding() -> bytes:
+    # 500 points of 1 MB records, with three values each in the text: the padding field's
+    # type cannot be returned, so the load fails, and must do so before reserving 500 MB.
+    table = fields("x y z")
+    head = header(table, 500, "ascii").decode()
+    for keyword, value in [("FIELDS", "pad"), ("SIZE", "1"), ("TYPE", "X"), ("COUNT", "1000000")]:
+        head = head.replace(f"\n{keyword} ", f"\n{keyword} {value} ")
+    return head.encode() + b"1 2 3\n" * 500
+
+
+def record_without_a_decodable_field() -> bytes:
+    table = fields("x y z")
+    head = header(table, 5, "ascii").replace(b"TYPE F F F", b"TYPE g g g").replace(b"SIZE 4 4 4", b"SIZE 4 4 99999999")
+    return head + b"1 2 3\n" * 5
+
+
+# Room for the child's own work, far less than any of the clouds the files declare.
+HEADROOM = 0 if SANITIZED else 256 << 20
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space")
+def test_small_files_cannot_reserve_huge_clouds(tmp_path):
+    variants = {encoding: small_file_declaring_a_huge_cloud(encoding) for encoding in ENCODINGS}
+    variants["undecodable padding"] = record_of_undecodable_padding()
+    variants["no decodable field"] = record_without_a_decodable_field()
+    paths = [write(tmp_path / f"{name}.pcd", content) for name, content in variants.items()]
+    assert all(os.path.getsize(path) < 1000 for path in paths[:3])
+    outcomes = load_isolated(paths, address_headroom=HEADROOM)
+    expected = ["ended early", "truncated", "LZF decompression failed", *["Unsupported PCD type/size"] * 2]
+    for name, message, outcome in zip(variants, expected, outcomes):
+        assert outcome.error == "RuntimeError" and message in outcome.message, (name, outcome)
+
+
+def test_inputs_the_fuzzers_found():
+    paths = sorted(str(path) for path in (DATA / "fuzz").iterdir())
+    for path, outcome in zip(paths, load_isolated(paths, address_headroom=HEADROOM)):
+        assert outcome.error == "RuntimeError", (path, outcome)

@@ -1,0 +1,124 @@
+"""The shared buffer's lifetime, leaks over many loads, and loads from several threads."""
+
+import gc
+import os
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+import tessarel
+
+from pcd_writer import fields, pcd_bytes, random_values, write
+
+SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
+rss_test = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's quarantine holds freed memory")
+
+
+def rss() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def keep_only(points, loaded, kept: str):
+    """Drops every other array of a load and returns the survivor."""
+    survivor = {
+        "points": lambda: points,
+        "every tenth point": lambda: points[::10],
+        "one field": lambda: loaded["t"],
+        "field dict": lambda: loaded,
+        "transposed field": lambda: loaded["n"].T,
+    }[kept]()
+    del points, loaded
+    gc.collect()
+    return survivor
+
+
+@pytest.mark.parametrize("spec", ["x y z t:U2 n:F4x3", "x:F8 y z:I4 t:U2 n:F4x3"])
+@pytest.mark.parametrize("encoding", ["binary", "ascii", "binary_compressed"])
+@pytest.mark.parametrize("kept", ["points", "every tenth point", "one field", "field dict", "transposed field"])
+def test_any_survivor_keeps_its_values(pcd_file, spec, encoding, kept):
+    table = fields(spec)
+    values = random_values(table, 5000, seed=11)
+    path = pcd_file(pcd_bytes(table, values, encoding))
+    points, loaded = tessarel.load_pcd(path)
+    expected = keep_only(points.copy(), {k: v.copy() for k, v in loaded.items()}, kept)
+    del points, loaded
+    survivor = keep_only(*tessarel.load_pcd(path), kept)
+    # Fresh allocations of the same size would reuse a buffer freed too early.
+    junk = [np.full(len(values[0]) * 40, 0x5A, np.uint8) for _ in range(4)]
+    if kept == "field dict":
+        for name in expected:
+            np.testing.assert_array_equal(survivor[name], expected[name])
+    else:
+        np.testing.assert_array_equal(survivor, expected)
+    assert len(junk) == 4
+
+
+@rss_test
+def test_the_buffer_is_freed_with_its_last_array(tmp_path):
+    table = fields("x y z t")
+    path = write(tmp_path / "big.pcd", pcd_bytes(table, random_values(table, 4_000_000), "binary"))
+    size = 4_000_000 * 16
+    for kept in ["points", "one field", "every tenth point"]:
+        gc.collect()
+        before = rss()
+        survivor = keep_only(*tessarel.load_pcd(path), kept)
+        assert rss() - before > size * 0.9
+        del survivor
+        gc.collect()
+        assert rss() - before < size * 0.1, kept
+
+
+@rss_test
+def test_many_loads_leave_memory_flat(tmp_path):
+    table = fields("x y z t rgb:U4 label:U2 ring:U2")
+    values = random_values(table, 40_000)  # 1 MB of records
+    good = {enc: pcd_bytes(table, values, enc) for enc in ["binary", "binary_compressed"]}
+    good["ascii"] = pcd_bytes(table, [v[:4000] for v in values], "ascii")  # text parses slowly
+    bad = {
+        "truncated": good["binary"][:-1],
+        "damaged LZF": good["binary_compressed"][:-100] + bytes(100),
+        "bad token at the end": good["ascii"][:-10] + b"#\n",
+    }
+    files = {name: write(tmp_path / f"{i}.pcd", content) for i, (name, content) in enumerate({**good, **bad}.items())}
+    schedule = [files[name] for name in [
+        "binary", "binary_compressed", "truncated", "binary", "damaged LZF",
+        "binary", "ascii", "truncated", "binary_compressed", "bad token at the end",
+    ]]
+
+    def run(loads: int) -> None:
+        for i in range(loads):
+            try:
+                tessarel.load_pcd(schedule[i % len(schedule)])
+            except RuntimeError:
+                pass
+
+    run(500)
+    gc.collect()
+    memory, objects = rss(), len(gc.get_objects())
+    run(5000)
+    gc.collect()
+    assert rss() - memory < 4 << 20
+    assert abs(len(gc.get_objects()) - objects) < 100
+
+
+def test_loads_from_eight_threads(pcd_file):
+    table = fields("x y z t:U2 n:F8x2")
+    clouds = []
+    for seed, encoding in enumerate(["binary", "ascii", "binary_compressed"] * 2):
+        values = random_values(table, 3000 + seed, seed=seed)
+        clouds.append((pcd_file(pcd_bytes(table, values, encoding)), values))
+
+    def load_all(worker: int) -> int:
+        checked = 0
+        for round in range(20):
+            path, values = clouds[(worker + round) % len(clouds)]
+            points, loaded = tessarel.load_pcd(path)
+            np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+            np.testing.assert_array_equal(loaded["t"], values[3])
+            np.testing.assert_array_equal(loaded["n"], values[4])
+            checked += 1
+        return checked
+
+    with ThreadPoolExecutor(8) as pool:
+        assert sum(pool.map(load_all, range(8))) == 8 * 20

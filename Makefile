@@ -3,7 +3,7 @@ PYTHON := .venv/bin/python
 FILE ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: setup run test test-asan fuzz bench clean
+.PHONY: setup run test test-asan fuzz wheel bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -22,8 +22,12 @@ test-asan: setup
 fuzz: setup
 	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
+# A wheel with liblzf inside, in dist/.
+wheel: setup
+	bash scripts/build_wheel.sh dist
+
 bench: setup
 	$(PYTHON) bench/bench_load.py
 
 clean:
-	rm -rf build .venv .deps
+	rm -rf build dist .venv .deps

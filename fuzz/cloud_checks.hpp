@@ -20,11 +20,13 @@ inline void check_cloud(const PcdCloud& cloud) {
         require(field.offset >= 0 && field_bytes(field) >= 0);
         require(field.offset + field_bytes(field) <= header.point_step);
     }
-    // Touch every byte, so a buffer shorter than it claims is caught.
-    unsigned char sum = 0;
-    for (const std::byte b : cloud.buffer.bytes()) sum ^= static_cast<unsigned char>(b);
-    volatile unsigned char sink = sum;
-    (void)sink;
+    // A buffer shorter than it claims fails here. Only the ends are read: a header may
+    // declare up to 2 GiB of lazily zeroed records that no value fills.
+    const auto bytes = cloud.buffer.bytes();
+    if (!bytes.empty()) {
+        volatile std::byte ends = bytes.front() ^ bytes.back();
+        (void)ends;
+    }
 }
 
 }  // namespace tessarel::fuzz

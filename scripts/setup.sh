@@ -3,9 +3,7 @@
 # Idempotent: when everything is already in place it only rebuilds incrementally.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-deps="$root/.deps"
-venv="$root/.venv"
+. "$(dirname "$0")/common.sh"
 
 apt_updated=0
 apt_install() {
@@ -91,7 +89,7 @@ ensure_venv() {
     fi
     local stamp="$venv/.requirements"
     local wanted
-    wanted=$(cat "$root/requirements-dev.txt")
+    wanted=$(cat "$root/requirements-dev.txt" "$root/examples/requirements.txt")
     if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$wanted" ]; then
         "$venv/bin/python" -m pip install -q --upgrade pip
         "$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt"
@@ -100,8 +98,8 @@ ensure_venv() {
 }
 
 build_module() {
-    local prefix=""
-    [ -d "$deps/fast_float/usr" ] && prefix="$deps/fast_float/usr"
+    local prefix
+    prefix=$(fast_float_prefix)
     local werror=OFF
     [ -n "${CI:-}" ] && werror=ON
     CMAKE_PREFIX_PATH="$prefix${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}" \

@@ -2,12 +2,11 @@
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
 # test suite against it. Run scripts/setup.sh first (make does).
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-venv="$root/.venv"
+. "$(dirname "$0")/common.sh"
 build="$root/build/asan"
 
 prefix="$("$venv/bin/python" -m pybind11 --cmakedir)"
-[ -d "$root/.deps/fast_float/usr" ] && prefix="$root/.deps/fast_float/usr;$prefix"
+[ -n "$(fast_float_prefix)" ] && prefix="$(fast_float_prefix);$prefix"
 
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 "$venv/bin/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
@@ -24,7 +23,7 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
-export PYTHONPATH="$build"
+export PYTHONPATH="$build"  # holds the package folder tessarel/
 export TESSAREL_SANITIZED=1
 cd "$root"
 "$venv/bin/python" -c "import tessarel, sys; assert tessarel.__file__.startswith(sys.argv[1]), tessarel.__file__" "$build"

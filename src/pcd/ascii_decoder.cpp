@@ -189,18 +189,20 @@ PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, st
     const auto step = static_cast<std::size_t>(header.point_step);
     // Every value after the first takes two bytes at least: itself and what separates it.
     const std::uint64_t token_room = (std::uint64_t{text.size()} + 1) / 2;
-    // A text too short for its values, or a cloud with a field that cannot be returned, is
-    // only checked, to report its first fault, so that a file of a few bytes cannot make us
-    // reserve the gigabytes its header declares. The check never gets past the text's last
-    // token, so the slots it needs are bounded by the text too.
-    if (expected > token_room || !all_fields_storable(header.fields)) {
+    // Values are stored in 8 bytes at most, so a record larger than its values can fill comes
+    // only from header lines that disagree (two COUNT lines, say). Such a cloud, a text too
+    // short for its values, or a field that cannot be returned, is checked before anything
+    // is reserved, so that a file of a few bytes that fails cannot first make us reserve the
+    // gigabytes its header declares. The check never gets past the text's last token, so the
+    // slots it needs are bounded by the text too.
+    const bool storable = all_fields_storable(header.fields);
+    if (expected > token_room || !storable || buffer_size / 8 > token_room) {
         if (expected > 0) {
             const auto slots = build_value_slots(header.fields, std::min(per_point, token_room + 1));
             const Stop stop = decode_points<false>(text, slots, points, step, nullptr);
             if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);
         }
-        // Only an unstorable field gets here: a short text always ends early.
-        throw std::runtime_error(unsupported_type_message);
+        if (!storable) throw std::runtime_error(unsupported_type_message);
     }
     if (expected == 0) return PointBuffer(buffer_size);
     const std::vector<ValueSlot> slots = build_value_slots(header.fields, per_point);

@@ -1,0 +1,45 @@
+"""The README's samples and the example scripts, run as users run them."""
+
+import doctest
+import subprocess
+import sys
+
+import matplotlib.image
+import numpy as np
+import pytest
+import tessarel
+
+from test_packaging import EXAMPLES, ROOT
+
+
+def test_readme_samples(monkeypatch):
+    monkeypatch.chdir(ROOT)  # the samples name files under examples/
+    flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+    result = doctest.testfile(str(ROOT / "README.md"), module_relative=False, optionflags=flags)
+    assert result.attempted >= 10
+    assert result.failed == 0
+
+
+def run_example(*args: str) -> str:
+    done = subprocess.run([sys.executable, *args], cwd=ROOT, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_summary_reports_every_file():
+    output = run_example("examples/summary.py", *(str(e) for e in EXAMPLES))
+    for example in EXAMPLES:
+        points, fields = tessarel.load_pcd(str(example))
+        assert f"{example}: {len(points)} points" in output
+        for name, array in fields.items():
+            assert f"  {name}: {array.dtype} {array.shape}" in output
+
+
+@pytest.mark.parametrize("example", EXAMPLES, ids=lambda path: path.name)
+def test_top_view_writes_a_picture(tmp_path, example):
+    out = tmp_path / "view.png"
+    run_example("examples/top_view.py", str(example), str(out))
+    image = matplotlib.image.imread(out)
+    assert image.shape[0] > 200 and image.shape[1] > 200
+    # Coloured points, not an empty plot: many distinct colours.
+    assert len(np.unique(image.reshape(-1, image.shape[2]), axis=0)) > 50

@@ -1,0 +1,105 @@
+"""The wheel as users install it, and the types its stubs give to their code."""
+
+import ast
+import inspect
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+import tessarel
+
+ROOT = Path(__file__).parent.parent
+EXAMPLES = sorted((ROOT / "examples").glob("*.pcd"))
+SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
+
+
+def run(*command, **options) -> subprocess.CompletedProcess:
+    return subprocess.run(command, capture_output=True, text=True, timeout=900, **options)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the wheel is the normal build, not the sanitized one")
+def test_wheel_installs_and_loads_every_encoding(tmp_path):
+    built = run("bash", str(ROOT / "scripts/build_wheel.sh"), str(tmp_path / "dist"))
+    assert built.returncode == 0, built.stderr
+    (wheel,) = (tmp_path / "dist").glob("tessarel-*-manylinux_*.whl")
+
+    venv = tmp_path / "venv"
+    created = run(sys._base_executable, "-m", "venv", str(venv))
+    assert created.returncode == 0, created.stderr
+    python = str(venv / "bin/python")
+    installed = run(python, "-m", "pip", "install", "-q", "numpy", str(wheel))
+    assert installed.returncode == 0, installed.stderr
+
+    # Copies of the examples in a folder of their own, loaded by an isolated interpreter
+    # (no PYTHONPATH, no user site) started far from the build tree.
+    work = tmp_path / "work"
+    work.mkdir()
+    for example in EXAMPLES:
+        shutil.copy(example, work)
+    script = textwrap.dedent("""
+        import sys, numpy as np, tessarel
+        assert "/venv/" in tessarel.__file__, tessarel.__file__
+        for name in sys.argv[1:]:
+            points, fields = tessarel.load_pcd(name)
+            np.save(name + ".npy", points)
+    """)
+    loaded = run(python, "-I", "-c", script, *(e.name for e in EXAMPLES), cwd=work, env={"PATH": os.environ["PATH"]})
+    assert loaded.returncode == 0, loaded.stderr
+    for example in EXAMPLES:
+        expected, _ = tessarel.load_pcd(str(example))
+        np.testing.assert_array_equal(np.load(work / (example.name + ".npy")), expected)
+
+
+USER_CODE = """
+    import numpy as np
+    import numpy.typing as npt
+    import tessarel
+
+    def centroid(path: str) -> npt.NDArray[np.float32]:
+        points, fields = tessarel.load_pcd(path)
+        intensity: npt.NDArray[np.generic] = fields["intensity"]
+        print(intensity.shape, points.dtype)
+        return points.mean(axis=0, dtype=np.float32)
+
+    centroid("cloud.pcd")
+    tessarel.load_pcd(b"cloud.pcd")
+"""
+
+
+def mypy(tmp_path, code: str) -> subprocess.CompletedProcess:
+    script = tmp_path / "user.py"
+    script.write_text(textwrap.dedent(code))
+    cache = ROOT / ".cache/mypy"
+    return run(sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), str(script), cwd=tmp_path)
+
+
+def test_mypy_accepts_typed_use(tmp_path):
+    checked = mypy(tmp_path, USER_CODE)
+    assert checked.returncode == 0, checked.stdout
+
+
+def test_mypy_reports_a_path_argument(tmp_path):
+    checked = mypy(tmp_path, """
+        import pathlib
+        import tessarel
+
+        tessarel.load_pcd(pathlib.Path("cloud.pcd"))
+    """)
+    assert checked.returncode == 1
+    assert 'Argument 1 to "load_pcd" has incompatible type "Path"' in checked.stdout
+
+
+def test_stub_matches_the_module():
+    stub = ast.parse((Path(tessarel.__file__).parent / "__init__.pyi").read_text())
+    (function,) = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
+    assert ast.get_docstring(stub) == tessarel.__doc__
+    runtime_doc = tessarel.load_pcd.__doc__.split("\n", 1)[1]  # after pybind11's signature line
+    assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc)
+    assert [name for name in dir(tessarel) if not name.startswith("_")] == [function.name]
+    with pytest.raises(TypeError):
+        tessarel.load_pcd(Path("cloud.pcd"))  # type: ignore[arg-type]

@@ -2,6 +2,7 @@
 PYTHON := .venv/bin/python
 FILE ?=
 FUZZ_SECONDS ?= 60
+BENCH_ARGS ?=
 
 .PHONY: setup run test test-asan fuzz wheel bench clean
 
@@ -26,8 +27,9 @@ fuzz: setup
 wheel: setup
 	bash scripts/build_wheel.sh dist
 
+# Every loader on every data set, with peak memory; BENCH_ARGS narrows it (see --help).
 bench: setup
-	$(PYTHON) bench/bench_load.py
+	bash scripts/bench.sh --memory $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist .venv .deps

@@ -1,14 +1,20 @@
-"""Times tessarel.load_pcd against baselines measured in the same run and prints the ratios.
+"""Times tessarel.load_pcd against the other PCD loaders for Python and the hardware floors.
 
-binary:            numpy.fromfile on the data section, with a structured dtype
-ascii:             numpy.loadtxt, and a C++ loop that only parses the tokens (the floor)
-binary_compressed: a C++ loop that only runs lzf_decompress on the block (the floor)
+For clouds of 100 thousand and 5 million points, two field mixes and each encoding, in one run:
+every loader that imports (tessarel, pypcd4, open3d, open3d.t, pcd-py) and the floor of the
+encoding: numpy.fromfile on the binary data section, a C++ loop that only runs lzf_decompress
+on the compressed block, a C++ loop that only parses the ASCII tokens with fast_float.
+A loader whose values differ from tessarel's on a file is reported, not timed.
+
+Writes results/bench.json and results/bench.png beside this script. With --memory, also
+measures each loader's peak resident memory on the 5-million-point files, one child process
+per measurement.
 """
 
 import argparse
-import ctypes
-import ctypes.util
+import json
 import os
+import platform
 import shutil
 import statistics
 import subprocess
@@ -17,156 +23,195 @@ import time
 from pathlib import Path
 
 import numpy as np
-import tessarel
+
+import datasets
+import peers
 
 HERE = Path(__file__).parent
-CACHE = HERE.parent / ".cache" / "bench"
+ROOT = HERE.parent
+CACHE = ROOT / ".cache" / "bench"
 FLOORS = CACHE / "floors"
+RESULTS = HERE / "results"
+SIZES = (100_000, 5_000_000)
+FLOOR_NAMES = {"binary": "numpy.fromfile", "binary_compressed": "lzf floor", "ascii": "fast_float floor"}
 
 
-def header(names, sizes, types, points, data):
-    return (
-        f"VERSION 0.7\nFIELDS {' '.join(names)}\nSIZE {' '.join(map(str, sizes))}\n"
-        f"TYPE {' '.join(types)}\nCOUNT {' '.join('1' for _ in names)}\nWIDTH {points}\nHEIGHT 1\n"
-        f"VIEWPOINT 0 0 0 1 0 0 0\nPOINTS {points}\nDATA {data}\n"
-    ).encode()
+def build_floors() -> None:
+    source = HERE / "floors.cpp"
+    if FLOORS.exists() and FLOORS.stat().st_mtime > source.stat().st_mtime:
+        return
+    CACHE.mkdir(parents=True, exist_ok=True)
+    include = [f"-I{p}" for p in [ROOT / ".deps/fast_float/usr/include"] if p.exists()]
+    compiler = os.environ.get("CXX", shutil.which("g++") or "c++")
+    command = [compiler, "-O2", "-std=c++20", *include, str(source), "-llzf", "-o", str(FLOORS)]
+    subprocess.run(command, check=True)
 
 
-def scan_like(points, seed=1):
-    """x y z intensity over a ring x azimuth grid, millimetre-quantised, with missing returns."""
-    rng = np.random.default_rng(seed)
-    azimuth = np.linspace(0, 2 * np.pi, points, dtype=np.float64)
-    ring = np.arange(points) % 64
-    distance = np.round(5 + 20 * np.abs(np.sin(azimuth * 7)) + rng.normal(0, 0.01, points), 3)
-    x = np.round(distance * np.cos(azimuth), 3).astype(np.float32)
-    y = np.round(distance * np.sin(azimuth), 3).astype(np.float32)
-    z = np.round(ring * 0.05 - 1.5, 3).astype(np.float32)
-    missing = rng.random(points) < 0.05
-    x[missing] = y[missing] = z[missing] = np.nan
-    intensity = rng.integers(0, 256, points).astype(np.float32)
-    label = (ring // 8).astype(np.uint32)
-    return x, y, z, intensity, label
-
-
-def write_binary(path, points):
-    x, y, z, i, _ = scan_like(points)
-    records = np.empty(points, dtype=[("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("i", "<f4")])
-    records["x"], records["y"], records["z"], records["i"] = x, y, z, i
-    path.write_bytes(header("x y z intensity".split(), [4] * 4, "FFFF", points, "binary") + records.tobytes())
-
-
-def write_ascii(path, points):
-    x, y, z, i, label = scan_like(points)
-    rng = np.random.default_rng(2)
-    x, y, z = (v + rng.normal(0, 1e-4, points).astype(np.float32) for v in (x, y, z))  # nine real digits
-    with path.open("wb") as out:
-        out.write(header("x y z intensity label".split(), [4] * 5, "FFFFU", points, "ascii"))
-        np.savetxt(out, np.column_stack([x, y, z, i]), fmt="%.9g %.9g %.9g %.9g")
-    # savetxt writes one matrix; the U 4 column is appended line by line without Python loops.
-    text = path.read_bytes().split(b"DATA ascii\n", 1)
-    lines = text[1].rstrip(b"\n").split(b"\n")
-    labels = [str(v).encode() for v in label]
-    body = b"\n".join(line + b" " + lab for line, lab in zip(lines, labels)) + b"\n"
-    path.write_bytes(text[0] + b"DATA ascii\n" + body)
-
-
-def lzf_compress(data: bytes) -> bytes:
-    lib = ctypes.CDLL(ctypes.util.find_library("lzf") or "liblzf.so.1")
-    out = ctypes.create_string_buffer(len(data) + len(data) // 16 + 64)
-    size = lib.lzf_compress(data, len(data), out, len(out))
-    assert size > 0, "lzf_compress failed"
-    return out.raw[:size]
-
-
-def write_compressed(path, points):
-    columns = scan_like(points)
-    block = b"".join(np.ascontiguousarray(c).tobytes() for c in columns)
-    packed = lzf_compress(block)
-    size_header = np.array([len(packed), len(block)], "<u4").tobytes()
-    head = header("x y z intensity label".split(), [4] * 5, "FFFFU", points, "binary_compressed")
-    path.write_bytes(head + size_header + packed)
-
-
-def cached(name, writer, points):
-    path = CACHE / name
-    if not path.exists():
-        CACHE.mkdir(parents=True, exist_ok=True)
-        print(f"writing {path} ...", flush=True)
-        writer(path, points)
-    return path
-
-
-def median_time(work, runs):
+def median_seconds(work, runs: int, budget: float = 20.0) -> float:
+    """Median of `runs` timings, fewer when one run alone takes a large share of `budget`."""
     times = []
-    for _ in range(runs):
+    while len(times) < runs and (len(times) < 1 or sum(times) + times[-1] < budget):
         start = time.perf_counter()
         work()
         times.append(time.perf_counter() - start)
     return statistics.median(times)
 
 
-def header_length(path):
-    content = path.open("rb").read(4096)
-    return content.index(b"\nDATA ") + content[content.index(b"\nDATA ") + 1 :].index(b"\n") + 2
+def floor_seconds(path: Path, mix: datasets.Mix, encoding: str, runs: int) -> float:
+    if encoding == "binary":
+        offset = datasets.data_offset(path)
+        return median_seconds(lambda: np.fromfile(path, dtype=mix.dtype, offset=offset), runs)
+    if encoding == "binary_compressed":
+        command = [str(FLOORS), "lzf", str(path), str(runs)]
+    else:
+        types = "".join("F" if kind[0] == "f" else "U" for _, kind in mix.fields)
+        command = [str(FLOORS), "ascii", str(path), types, str(runs)]
+    return float(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
 
 
-def build_floors():
-    if FLOORS.exists() and FLOORS.stat().st_mtime > (HERE / "floors.cpp").stat().st_mtime:
-        return
-    CACHE.mkdir(parents=True, exist_ok=True)
-    include = [f"-I{p}" for p in [HERE.parent / ".deps/fast_float/usr/include"] if p.exists()]
-    compiler = os.environ.get("CXX", shutil.which("g++") or "c++")
-    subprocess.run([compiler, "-O2", "-std=c++20", *include, str(HERE / "floors.cpp"), "-llzf", "-o", str(FLOORS)], check=True)
+def bench_file(path: Path, mix: datasets.Mix, encoding: str, loaders, runs: int) -> dict:
+    expected = loaders[0].arrays(loaders[0].load(str(path)))
+    row = {"file": path.name, "times": {}, "differs": {}, "failed": {}}
+    for loader in loaders:
+        try:
+            problems = peers.differences(expected, loader.arrays(loader.load(str(path))))
+        except Exception as error:
+            row["failed"][loader.name] = f"{type(error).__name__}: {error}"[:200]
+            continue
+        if problems:
+            row["differs"][loader.name] = problems[:3]
+            continue
+        row["times"][loader.name] = median_seconds(lambda: loader.load(str(path)), runs)
+    row["times"][FLOOR_NAMES[encoding]] = floor_seconds(path, mix, encoding, runs)
+    return row
 
 
-def floor(*args):
-    return float(subprocess.run([str(FLOORS), *map(str, args)], check=True, capture_output=True, text=True).stdout)
+def print_row(label: str, row: dict) -> None:
+    ours = row["times"]["tessarel"]
+    cells = [f"{name} {seconds * 1e3:.1f} ms ({seconds / ours:.2f})" for name, seconds in row["times"].items()]
+    cells += [f"{name}: differs" for name in row["differs"]] + [f"{name}: failed" for name in row["failed"]]
+    print(f"{label:<30} " + " | ".join(cells), flush=True)
 
 
-def row(label, ours, baseline_name, baseline):
-    print(f"{label:<34} tessarel {ours * 1e3:9.1f} ms   {baseline_name:<22} {baseline * 1e3:9.1f} ms   ratio {ours / baseline:5.2f}")
+def markdown_table(rows: dict[str, dict]) -> str:
+    names = list(dict.fromkeys(name for row in rows.values() for name in [*row["times"], *row["differs"], *row["failed"]]))
+    lines = ["| data set | " + " | ".join(names) + " |", "|---" * (len(names) + 1) + "|"]
+    for label, row in rows.items():
+        ours = row["times"]["tessarel"]
+        cells = []
+        for name in names:
+            if name in row["times"]:
+                seconds = row["times"][name]
+                cells.append(f"{seconds * 1e3:.1f} ms" + ("" if name == "tessarel" else f" ({seconds / ours:.2f}×)"))
+            else:
+                cells.append("differs" if name in row["differs"] else "fails" if name in row["failed"] else "")
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
 
 
-def bench_binary(points, runs):
-    path = cached(f"binary_{points}.pcd", write_binary, points)
-    offset = header_length(path)
-    dtype = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("i", "<f4")])
-    ours = median_time(lambda: tessarel.load_pcd(str(path)), runs)
-    base = median_time(lambda: np.fromfile(path, dtype=dtype, offset=offset), runs)
-    row(f"binary {points:,} points", ours, "numpy.fromfile", base)
+def bar_chart(rows: dict[str, dict], out: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = list(dict.fromkeys(name for row in rows.values() for name in row["times"]))
+    figure, axes = plt.subplots(figsize=(14, 6), dpi=100)
+    width = 0.8 / len(names)
+    for i, name in enumerate(names):
+        xs = [j + i * width for j, row in enumerate(rows.values()) if name in row["times"]]
+        ys = [row["times"][name] * 1e3 for row in rows.values() if name in row["times"]]
+        axes.bar(xs, ys, width, label=name)
+    axes.set_xticks([j + 0.4 - width / 2 for j in range(len(rows))], list(rows), rotation=35, ha="right", fontsize=8)
+    axes.set(yscale="log", ylabel="median load time (ms, log scale)", title="PCD loading, lower is better")
+    axes.legend(fontsize=8)
+    figure.savefig(out, bbox_inches="tight")
 
 
-def bench_ascii(points, runs):
-    path = cached(f"ascii_{points}.pcd", write_ascii, points)
-    text_bytes = path.stat().st_size - header_length(path)
-    ours = median_time(lambda: tessarel.load_pcd(str(path)), runs)
-    base = floor("ascii", path, 4, 1, runs)
-    row(f"ascii {points:,} points", ours, "fast_float floor", base)
-    loadtxt = median_time(lambda: np.loadtxt(path, skiprows=11, dtype=np.float32), 1)
-    row(f"ascii {points:,} points", ours, "numpy.loadtxt", loadtxt)
-    print(f"{'':<34} tessarel {text_bytes / ours / 1e6:9.1f} MB/s of text, floor {text_bytes / base / 1e6:.1f} MB/s")
+MEMORY_CHILD = r"""
+import sys
+sys.path.insert(0, sys.argv[1])
+import gc, peers
+loader = peers.FACTORIES[sys.argv[2]]()
+gc.collect()
+with open("/proc/self/clear_refs", "w") as clear:
+    clear.write("5")  # the peak so far becomes the current resident size
+def status(key):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) * 1024 for line in lines if line.startswith(key))
+base = status("VmRSS:")
+result = loader.load(sys.argv[3])
+print(status("VmHWM:") - base)
+"""
 
 
-def bench_compressed(points, runs):
-    path = cached(f"compressed_{points}.pcd", write_compressed, points)
-    ours = median_time(lambda: tessarel.load_pcd(str(path)), runs)
-    base = floor("lzf", path, runs)
-    row(f"binary_compressed {points:,} points", ours, "lzf_decompress floor", base)
+def peak_memory(loader: str, path: Path) -> int | None:
+    child = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(HERE), loader, str(path)], capture_output=True, text=True)
+    return int(child.stdout) if child.returncode == 0 else None
 
 
-def main():
+def measure_memory(files: dict[str, tuple[Path, datasets.Mix, str]], names: list[str]) -> dict:
+    results = {}
+    for label, (path, mix, encoding) in files.items():
+        points = int(label.split()[0].replace(",", ""))
+        arrays = points * mix.dtype.itemsize
+        text = path.stat().st_size - datasets.data_offset(path) if encoding == "ascii" else 0
+        peaks = {name: peak_memory(name, path) for name in names}
+        results[label] = {"arrays": arrays, "text": text, "peaks": peaks}
+        cells = [f"{n} {p / 2**20:.0f} MB ({p / arrays:.2f}×)" for n, p in peaks.items() if p is not None]
+        print(f"{label:<30} arrays {arrays / 2**20:.0f} MB | " + " | ".join(cells), flush=True)
+    return results
+
+
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", choices=["binary", "ascii", "compressed"])
+    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES))
+    parser.add_argument("--encodings", nargs="+", default=list(datasets.ENCODINGS), choices=datasets.ENCODINGS)
+    parser.add_argument("--mixes", nargs="+", default=list(datasets.MIXES), choices=list(datasets.MIXES))
+    parser.add_argument("--memory", action="store_true", help="also measure peak memory on the largest files")
+    parser.add_argument("--only", nargs="+", help="time only these loaders (tessarel always)")
     args = parser.parse_args()
+
     build_floors()
-    print(f"tessarel on {os.cpu_count()} cores, Python {sys.version.split()[0]}, NumPy {np.__version__}")
-    if args.only in (None, "binary"):
-        bench_binary(10_000_000, args.runs)
-    if args.only in (None, "ascii"):
-        bench_ascii(2_000_000, max(3, args.runs // 2))
-    if args.only in (None, "compressed"):
-        bench_compressed(10_000_000, args.runs)
+    loaders, missing = peers.available()
+    if args.only:
+        loaders = [loader for loader in loaders if loader.name == "tessarel" or loader.name in args.only]
+    machine = f"{platform.machine()}, {os.cpu_count()} cores, Linux {platform.release()}"
+    print(f"{time.strftime('%Y-%m-%d')}, {machine}, Python {platform.python_version()}, NumPy {np.__version__}")
+    for name, reason in missing.items():
+        print(f"{name}: not measured ({reason})")
+
+    rows, files = {}, {}
+    for points in args.sizes:
+        for mix_name in args.mixes:
+            mix = datasets.MIXES[mix_name]
+            for encoding in args.encodings:
+                path = datasets.cloud_file(CACHE, points, mix, encoding)
+                label = f"{points:,} {mix.name} {encoding}"
+                runs = args.runs if points >= 1_000_000 else args.runs * 3
+                rows[label] = bench_file(path, mix, encoding, loaders, runs)
+                files[label] = (path, mix, encoding)
+                print_row(label, rows[label])
+    print()
+    print(markdown_table(rows))
+    for label, row in rows.items():
+        for name, problems in row["differs"].items():
+            print(f"{label}: {name} differs: {'; '.join(problems)}")
+        for name, error in row["failed"].items():
+            print(f"{label}: {name} failed: {error}")
+
+    report = {"date": time.strftime("%Y-%m-%d"), "machine": machine, "python": platform.python_version(),
+              "missing": missing, "rows": rows}
+    if args.memory:
+        largest = max(args.sizes)
+        print("\npeak resident memory over the interpreter's, and its ratio to the arrays' size")
+        large = {label: f for label, f in files.items() if label.startswith(f"{largest:,} ")}
+        report["memory"] = measure_memory(large, [loader.name for loader in loaders])
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "bench.json").write_text(json.dumps(report, indent=1))
+    bar_chart(rows, RESULTS / "bench.png")
+    print(f"\nwrote {RESULTS / 'bench.json'} and {RESULTS / 'bench.png'}")
 
 
 if __name__ == "__main__":

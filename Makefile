@@ -32,4 +32,4 @@ bench: setup
 	bash scripts/bench.sh --memory $(BENCH_ARGS)
 
 clean:
-	rm -rf build dist .venv .deps
+	rm -rf build dist .venv .venv-bench .deps

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Installs the benchmark's peers into .venv (once), then runs bench/bench_load.py with the
-# given arguments. Run scripts/setup.sh first (make does).
+# Runs bench/bench_load.py with the given arguments in .venv-bench: the peers, and tessarel
+# installed from its wheel as users get it. The peers stay out of .venv, where they would
+# become part of the test environment. Run scripts/setup.sh first (make does).
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
+bench_venv="$root/.venv-bench"
 
 # open3d's wheel links libusb, which Debian ships separately.
 if ! ldconfig -p | grep -q "libusb-1.0.so.0"; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libusb-1.0-0 >/dev/null
 fi
-stamp="$venv/.bench-requirements"
+if [ ! -x "$bench_venv/bin/python" ]; then
+    "$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')" -m venv "$bench_venv"
+fi
+stamp="$bench_venv/.requirements"
 if [ ! -f "$stamp" ] || ! cmp -s "$stamp" "$root/bench/requirements.txt"; then
-    "$venv/bin/python" -m pip install -q -r "$root/bench/requirements.txt"
+    "$bench_venv/bin/python" -m pip install -q -r "$root/bench/requirements.txt"
     cp "$root/bench/requirements.txt" "$stamp"
 fi
+wheels="$root/.cache/bench/wheel"
+rm -rf "$wheels"
+bash "$root/scripts/build_wheel.sh" "$wheels" >/dev/null 2>&1
+"$bench_venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheels"/tessarel-*.whl
+
 cd "$root/bench"
-exec "$venv/bin/python" bench_load.py "$@"
+exec "$bench_venv/bin/python" bench_load.py "$@"

@@ -143,12 +143,20 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
         throw std::runtime_error("LZF decompression failed");
     }
     PointBuffer buffer(buffer_size);
-
-    auto compressed = std::make_optional<ByteBuffer>(sizes.compressed);
-    read_exactly(in, compressed->data(), sizes.compressed);
+    // When the block holds every column, the scatter rewrites every byte of the point buffer,
+    // so the compressed bytes can wait at its end: no buffer of their own, and the pages they
+    // occupy are already in place when the scatter reaches them.
+    std::optional<ByteBuffer> own_buffer;
+    std::span<std::byte> compressed;
+    if (with_padding && sizes.compressed <= buffer_size) {
+        compressed = buffer.bytes().last(sizes.compressed);
+    } else {
+        compressed = own_buffer.emplace(sizes.compressed).bytes();
+    }
+    read_exactly(in, compressed.data(), compressed.size());
     ByteBuffer block(sizes.uncompressed);
-    decompress(compressed->bytes(), block.bytes());
-    compressed.reset();  // released before the scatter doubles the resident size
+    decompress(compressed, block.bytes());
+    own_buffer.reset();  // released before the scatter doubles the resident size
     scatter_columns(block.bytes(), header, with_padding, buffer);
     return buffer;
 }

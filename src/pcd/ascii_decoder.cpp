@@ -177,7 +177,7 @@ std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields, st
 }
 
 ByteBuffer read_remaining_text(std::istream& in) {
-    ByteBuffer text(remaining_bytes(in));
+    ByteBuffer text(remaining_bytes(in), Fill::overwritten);
     read_exactly(in, text.data(), text.size());
     return text;
 }
@@ -204,9 +204,10 @@ PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, st
         }
         if (!storable) throw std::runtime_error(unsupported_type_message);
     }
-    if (expected == 0) return PointBuffer(buffer_size);
+    if (expected == 0) return PointBuffer(buffer_size, Fill::zeroed);
     const std::vector<ValueSlot> slots = build_value_slots(header.fields, per_point);
-    PointBuffer buffer(buffer_size);
+    // Every value is written, so only a record with gaps between its fields needs zeroing.
+    PointBuffer buffer(buffer_size, fields_are_packed(header) ? Fill::overwritten : Fill::zeroed);
     const Stop stop = decode_points<true>(text, slots, points, step, buffer.data());
     if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);
     return buffer;

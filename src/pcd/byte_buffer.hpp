@@ -1,6 +1,7 @@
 #pragma once
 // Heap byte buffers of a fixed size: the point records of a cloud and the decoders' inputs.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,13 +13,20 @@
 
 namespace tessarel {
 
+// Whether a new buffer's bytes must read as zero. Only a buffer that is filled completely
+// may skip it: heap memory that is reused would otherwise show what it held before.
+enum class Fill : std::uint8_t { zeroed, overwritten };
+
 class ByteBuffer {
 public:
     // calloc rather than new + fill: large blocks come straight from the OS already zeroed,
-    // so bytes that no decoder writes read as zero without a clearing pass.
+    // so bytes that no decoder writes read as zero without a clearing pass. A buffer that
+    // will be overwritten anyway skips even the clearing calloc does on reused heap memory.
     // Even an empty buffer owns one byte, so every view has a real address and base.
-    explicit ByteBuffer(std::size_t size)
-        : bytes_(static_cast<std::byte*>(std::calloc(size == 0 ? 1 : size, 1))), size_(size) {
+    ByteBuffer(std::size_t size, Fill fill)
+        : bytes_(static_cast<std::byte*>(fill == Fill::zeroed ? std::calloc(std::max<std::size_t>(size, 1), 1)
+                                                               : std::malloc(std::max<std::size_t>(size, 1)))),
+          size_(size) {
         if (!bytes_) throw std::bad_alloc();
         prefer_huge_pages();
     }

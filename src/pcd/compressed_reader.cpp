@@ -137,24 +137,25 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
         throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
                                  " compressed bytes, the file holds " + std::to_string(available));
     }
-    if (sizes.uncompressed == 0) return PointBuffer(buffer_size);
+    if (sizes.uncompressed == 0) return PointBuffer(buffer_size, Fill::zeroed);
     // A block that claims more than its bytes can decode to fails before we reserve its size.
     if (sizes.uncompressed > lzf_max_expansion * sizes.compressed) {
         throw std::runtime_error("LZF decompression failed");
     }
-    PointBuffer buffer(buffer_size);
-    // When the block holds every column, the scatter rewrites every byte of the point buffer,
-    // so the compressed bytes can wait at its end: no buffer of their own, and the pages they
-    // occupy are already in place when the scatter reaches them.
+    // When the block holds every column of packed records, the scatter rewrites every byte
+    // of the point buffer. Then it need not be zeroed, and the compressed bytes can wait at
+    // its end: no buffer of their own, and their pages are in place when the scatter comes.
+    const bool overwritten = with_padding && fields_are_packed(header);
+    PointBuffer buffer(buffer_size, overwritten ? Fill::overwritten : Fill::zeroed);
     std::optional<ByteBuffer> own_buffer;
     std::span<std::byte> compressed;
-    if (with_padding && sizes.compressed <= buffer_size) {
+    if (overwritten && sizes.compressed <= buffer_size) {
         compressed = buffer.bytes().last(sizes.compressed);
     } else {
-        compressed = own_buffer.emplace(sizes.compressed).bytes();
+        compressed = own_buffer.emplace(sizes.compressed, Fill::overwritten).bytes();
     }
     read_exactly(in, compressed.data(), compressed.size());
-    ByteBuffer block(sizes.uncompressed);
+    ByteBuffer block(sizes.uncompressed, Fill::overwritten);
     decompress(compressed, block.bytes());
     own_buffer.reset();  // released before the scatter doubles the resident size
     scatter_columns(block.bytes(), header, with_padding, buffer);

@@ -141,4 +141,13 @@ std::size_t validate_layout(const PcdHeader& header) {
     return size;
 }
 
+bool fields_are_packed(const PcdHeader& header) {
+    std::int64_t next = 0;
+    for (const PcdField& field : header.fields) {
+        if (field.offset != next) return false;
+        next += field_bytes(field);
+    }
+    return next == header.point_step;
+}
+
 }  // namespace tessarel

@@ -51,4 +51,8 @@ Coordinates find_coordinates(const PcdHeader& header);
 // point record; returns the size of the point buffer in bytes.
 std::size_t validate_layout(const PcdHeader& header);
 
+// Whether the fields lie back to back and fill the point record exactly, as they do unless
+// header lines disagree: then a decoder that writes every field writes every byte.
+bool fields_are_packed(const PcdHeader& header);
+
 }  // namespace tessarel

@@ -18,7 +18,7 @@ PointBuffer read_binary_data(std::istream& in, std::size_t buffer_size) {
                                  std::to_string(buffer_size) + " bytes, the file holds " +
                                  std::to_string(available));
     }
-    PointBuffer buffer(buffer_size);
+    PointBuffer buffer(buffer_size, Fill::overwritten);
     read_exactly(in, buffer.data(), buffer_size);
     return buffer;
 }

@@ -34,7 +34,7 @@ build_lzf() {
 
 build_target() {
     local target="$1" out="$root/build/fuzz/fuzz_$1"
-    clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
+    clang++ -std=c++20 -pthread -O1 -g -fno-omit-frame-pointer \
         -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
         -I"$root/src" -I/usr/include/liblzf $(fast_float_include) \
         "$root/fuzz/fuzz_$target.cpp" "$root"/src/pcd/{pcd_header,pcd_reader,ascii_decoder,compressed_reader}.cpp \

@@ -13,6 +13,16 @@
 
 namespace tessarel {
 
+// The whole 4 KiB pages inside `bytes`, the unit that page hints apply to.
+inline std::span<std::byte> whole_pages(std::span<std::byte> bytes) noexcept {
+    constexpr std::uintptr_t page = 4096;
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const auto first = (start + page - 1) & ~(page - 1);
+    const auto last = (start + bytes.size()) & ~(page - 1);
+    if (last <= first) return {};
+    return {bytes.data() + (first - start), last - first};
+}
+
 // Whether a new buffer's bytes must read as zero. Only a buffer that is filled completely
 // may skip it: heap memory that is reused would otherwise show what it held before.
 enum class Fill : std::uint8_t { zeroed, overwritten };
@@ -48,11 +58,9 @@ private:
     // first touch by a factor of 512. Only a hint; where the kernel declines, nothing changes.
     void prefer_huge_pages() noexcept {
         constexpr std::size_t threshold = std::size_t{4} << 20;
-        constexpr std::uintptr_t page = 4096;
         if (size_ < threshold) return;
-        const auto first = (reinterpret_cast<std::uintptr_t>(bytes_.get()) + page - 1) & ~(page - 1);
-        const auto last = (reinterpret_cast<std::uintptr_t>(bytes_.get()) + size_) & ~(page - 1);
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+        const auto pages = whole_pages(bytes());
+        madvise(pages.data(), pages.size(), MADV_HUGEPAGE);
     }
 
     struct Free {

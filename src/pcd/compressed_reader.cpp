@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pcd/input_stream.hpp"
+#include "pcd/page_prefault.hpp"
 
 namespace tessarel {
 namespace {
@@ -156,6 +157,7 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
     }
     read_exactly(in, compressed.data(), compressed.size());
     ByteBuffer block(sizes.uncompressed, Fill::overwritten);
+    const BackgroundPrefault prefault({block.bytes(), buffer.bytes()});
     decompress(compressed, block.bytes());
     own_buffer.reset();  // released before the scatter doubles the resident size
     scatter_columns(block.bytes(), header, with_padding, buffer);

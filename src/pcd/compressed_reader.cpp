@@ -155,9 +155,13 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
     } else {
         compressed = own_buffer.emplace(sizes.compressed, Fill::overwritten).bytes();
     }
-    read_exactly(in, compressed.data(), compressed.size());
     ByteBuffer block(sizes.uncompressed, Fill::overwritten);
-    const BackgroundPrefault prefault({block.bytes(), buffer.bytes()});
+    // In the order of first use. The point buffer only when it holds the compressed bytes:
+    // otherwise its pages would join them in memory before they are released.
+    std::vector<std::span<std::byte>> first_use{compressed, block.bytes()};
+    if (!own_buffer) first_use.push_back(buffer.bytes());
+    const BackgroundPrefault prefault(std::move(first_use));
+    read_exactly(in, compressed.data(), compressed.size());
     decompress(compressed, block.bytes());
     own_buffer.reset();  // released before the scatter doubles the resident size
     scatter_columns(block.bytes(), header, with_padding, buffer);

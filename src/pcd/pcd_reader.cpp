@@ -7,6 +7,7 @@
 #include "pcd/ascii_decoder.hpp"
 #include "pcd/compressed_reader.hpp"
 #include "pcd/input_stream.hpp"
+#include "pcd/page_prefault.hpp"
 
 namespace tessarel {
 
@@ -19,6 +20,7 @@ PointBuffer read_binary_data(std::istream& in, std::size_t buffer_size) {
                                  std::to_string(available));
     }
     PointBuffer buffer(buffer_size, Fill::overwritten);
+    const BackgroundPrefault prefault({buffer.bytes()});
     read_exactly(in, buffer.data(), buffer_size);
     return buffer;
 }

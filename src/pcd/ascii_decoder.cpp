@@ -11,6 +11,7 @@
 
 #include "pcd/element_type.hpp"
 #include "pcd/input_stream.hpp"
+#include "pcd/page_prefault.hpp"
 
 namespace tessarel {
 namespace {
@@ -178,6 +179,7 @@ std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields, st
 
 ByteBuffer read_remaining_text(std::istream& in) {
     ByteBuffer text(remaining_bytes(in), Fill::overwritten);
+    const BackgroundPrefault prefault({text.bytes()});
     read_exactly(in, text.data(), text.size());
     return text;
 }
@@ -208,6 +210,7 @@ PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, st
     const std::vector<ValueSlot> slots = build_value_slots(header.fields, per_point);
     // Every value is written, so only a record with gaps between its fields needs zeroing.
     PointBuffer buffer(buffer_size, fields_are_packed(header) ? Fill::overwritten : Fill::zeroed);
+    const BackgroundPrefault prefault({buffer.bytes()});
     const Stop stop = decode_points<true>(text, slots, points, step, buffer.data());
     if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, text, header, expected);
     return buffer;

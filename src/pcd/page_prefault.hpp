@@ -19,7 +19,7 @@ class BackgroundPrefault {
 public:
     // Faults in `ranges` in order. Small totals, or a machine with one core, are left alone.
     explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges) {
-        constexpr std::size_t worthwhile = std::size_t{16} << 20;
+        constexpr std::size_t worthwhile = std::size_t{4} << 20;
         std::size_t total = 0;
         for (const auto range : ranges) total += range.size();
         if (total < worthwhile || std::thread::hardware_concurrency() < 2) return;

@@ -133,6 +133,7 @@ import sys
 sys.path.insert(0, sys.argv[1])
 import gc, peers
 loader = peers.FACTORIES[sys.argv[2]]()
+loader.load(sys.argv[4])  # a small file of the same kind: one-time setup is not the load's
 gc.collect()
 with open("/proc/self/clear_refs", "w") as clear:
     clear.write("5")  # the peak so far becomes the current resident size
@@ -145,18 +146,20 @@ print(status("VmHWM:") - base)
 """
 
 
-def peak_memory(loader: str, path: Path) -> int | None:
-    child = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(HERE), loader, str(path)], capture_output=True, text=True)
+def peak_memory(loader: str, path: Path, warm_up: Path) -> int | None:
+    command = [sys.executable, "-c", MEMORY_CHILD, str(HERE), loader, str(path), str(warm_up)]
+    child = subprocess.run(command, capture_output=True, text=True)
     return int(child.stdout) if child.returncode == 0 else None
 
 
-def measure_memory(files: dict[str, tuple[Path, datasets.Mix, str]], names: list[str]) -> dict:
+def measure_memory(files: dict[str, tuple[Path, datasets.Mix, str]], names: list[str], warm_up: int) -> dict:
     results = {}
     for label, (path, mix, encoding) in files.items():
         points = int(label.split()[0].replace(",", ""))
         arrays = points * mix.dtype.itemsize
         text = path.stat().st_size - datasets.data_offset(path) if encoding == "ascii" else 0
-        peaks = {name: peak_memory(name, path) for name in names}
+        small = datasets.cloud_file(CACHE, warm_up, mix, encoding)
+        peaks = {name: peak_memory(name, path, small) for name in names}
         results[label] = {"arrays": arrays, "text": text, "peaks": peaks}
         cells = [f"{n} {p / 2**20:.0f} MB ({p / arrays:.2f}×)" for n, p in peaks.items() if p is not None]
         print(f"{label:<30} arrays {arrays / 2**20:.0f} MB | " + " | ".join(cells), flush=True)
@@ -207,7 +210,7 @@ def main() -> None:
         largest = max(args.sizes)
         print("\npeak resident memory over the interpreter's, and its ratio to the arrays' size")
         large = {label: f for label, f in files.items() if label.startswith(f"{largest:,} ")}
-        report["memory"] = measure_memory(large, [loader.name for loader in loaders])
+        report["memory"] = measure_memory(large, [loader.name for loader in loaders], SIZES[0])
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "bench.json").write_text(json.dumps(report, indent=1))
     bar_chart(rows, RESULTS / "bench.png")

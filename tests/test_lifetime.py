@@ -122,3 +122,16 @@ def test_loads_from_eight_threads(pcd_file):
 
     with ThreadPoolExecutor(8) as pool:
         assert sum(pool.map(load_all, range(8))) == 8 * 20
+
+
+@pytest.mark.parametrize("encoding", ["binary", "ascii", "binary_compressed"])
+def test_clouds_large_enough_for_the_helper_thread(pcd_file, encoding):
+    # Over 4 MiB of records (and of text): the readers fault pages in on a helper thread.
+    # Smooth values, so that the compressed block is smaller than the records.
+    points = 300_000
+    table = fields("x y z t:U4")
+    ramp = (np.arange(points) % 1000).astype(np.float32)
+    values = [ramp, ramp * 2, ramp / 4, np.arange(points, dtype=np.uint32)]
+    loaded_points, loaded = tessarel.load_pcd(pcd_file(pcd_bytes(table, values, encoding)))
+    np.testing.assert_array_equal(loaded_points, np.stack(values[:3], axis=1))
+    np.testing.assert_array_equal(loaded["t"], values[3])

@@ -10,9 +10,15 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(pcd_file data_section)
 
+# Whether clang can link a libFuzzer target: the runtime's file name varies between releases.
+can_link_fuzzer() {
+    command -v clang++ >/dev/null || return 1
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+        clang++ -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null
+}
+
 ensure_clang() {
-    command -v clang++ >/dev/null && [ -n "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a | grep /)" ] &&
-        [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ] && return
+    can_link_fuzzer && return
     echo "Installing clang and its fuzzer runtime" >&2
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev >/dev/null
@@ -26,10 +32,16 @@ fast_float_include() {
 }
 
 # liblzf's decoder is built from the source that liblzf-dev ships, so the sanitizers and the
-# coverage see inside it too.
-build_lzf() {
+# coverage see inside it too. Where the package ships no source, the library is linked as is.
+lzf_source=/usr/src/liblzf/lzf_d.c
+lzf_objects() {
+    if [ ! -f "$lzf_source" ]; then
+        echo "-llzf"
+        return
+    fi
     clang -O1 -g -w -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all \
-        -c /usr/src/liblzf/lzf_d.c -o "$root/build/fuzz/lzf_d.o"
+        -c "$lzf_source" -o "$root/build/fuzz/lzf_d.o"
+    echo "$root/build/fuzz/lzf_d.o"
 }
 
 build_target() {
@@ -38,12 +50,12 @@ build_target() {
         -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
         -I"$root/src" -I/usr/include/liblzf $(fast_float_include) \
         "$root/fuzz/fuzz_$target.cpp" "$root"/src/pcd/{pcd_header,pcd_reader,ascii_decoder,compressed_reader}.cpp \
-        "$root/build/fuzz/lzf_d.o" -o "$out"
+        $lzf -o "$out"
 }
 
 ensure_clang
 mkdir -p "$root/.cache/fuzz/crashes" "$root/build/fuzz"
-build_lzf
+lzf=$(lzf_objects)
 for target in "${targets[@]}"; do
     build_target "$target"
     corpus="$root/.cache/fuzz/$target"

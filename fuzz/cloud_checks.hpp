@@ -13,15 +13,20 @@ inline void require(bool holds) {
 }
 
 inline void check_cloud(const PcdCloud& cloud) {
-    const PcdHeader& header = cloud.header;
-    const std::int64_t points = header.points > 0 ? header.points : 0;
-    require(cloud.buffer.size() == static_cast<std::size_t>(points * header.point_step));
-    for (const PcdField& field : header.fields) {
-        require(field.offset >= 0 && field_bytes(field) >= 0);
-        require(field.offset + field_bytes(field) <= header.point_step);
+    const PcdLayout& layout = cloud.layout;
+    require(layout.record_size == 0 || layout.points <= max_cloud_bytes / layout.record_size);
+    require(layout.buffer_size == layout.points * layout.record_size);
+    require(cloud.buffer.size() == layout.buffer_size);
+    for (const FieldLayout& field : layout.fields) {
+        require(element_type(entry_of(field.type).type, entry_of(field.type).size) == field.type);
+        require(field.count <= layout.record_size / field.element_bytes());
+        require(field.offset <= layout.record_size - field.bytes());
+    }
+    for (const std::size_t index : layout.xyz) {
+        require(index < layout.fields.size() && layout.fields[index].count >= 1);
     }
     // A buffer shorter than it claims fails here. Only the ends are read: a header may
-    // declare up to 2 GiB of lazily zeroed records that no value fills.
+    // declare gigabytes of lazily zeroed records that no value fills.
     const auto bytes = cloud.buffer.bytes();
     if (!bytes.empty()) {
         volatile std::byte ends = bytes.front() ^ bytes.back();

@@ -1,5 +1,7 @@
 """ASCII data sections: separators, number syntax, narrowing and the errors for bad text."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -34,59 +36,95 @@ def test_count_fields_take_consecutive_tokens_across_lines(load):
     np.testing.assert_array_equal(extra["k"], [[4, 5], [9, 10]])
 
 
-@pytest.mark.parametrize(
-    "token, expected",
-    [
-        ("1.0000000596046448", 1 + 2**-23),
-        ("-0", -0.0), ("1e39", np.inf), ("-1e39", -np.inf), ("-1e-50", -0.0), (".5", 0.5), ("5.", 5.0),
-        ("1E+2", 100.0), ("3.4028235e38", np.finfo(np.float32).max), ("1.4e-45", 2.0**-149),
-        ("INF", np.inf), ("-Infinity", -np.inf), ("inf", np.inf),
-    ],
-)
-def test_float32_values(load, token, expected):
-    value = one_value(load, "F4", token)
-    assert value == np.float32(expected) and np.signbit(value) == np.signbit(expected)
+NOT_A_NUMBER = "is not a number of type"
+NOT_WHOLE = "is not a whole number"
+OUT_OF_RANGE = "is outside the 64-bit range of type"
+REFUSED = NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER
+NAN, INF = float("nan"), float("inf")
+
+# token -> (F 4, F 8, I, U). An integer is the 64-bit value before it is cut to the field's
+# width; a string is the error. Every token is read whole or not at all.
+TOKENS = {
+    "7": (7.0, 7.0, 7, 7),
+    "+5": (5.0, 5.0, 5, 5),
+    "+1.5": (1.5, 1.5, NOT_WHOLE, NOT_WHOLE),
+    "-0": (-0.0, -0.0, 0, 0),
+    "-0.0": (-0.0, -0.0, 0, 0),
+    "1.000000": (1.0, 1.0, 1, 1),
+    "1.": (1.0, 1.0, 1, 1),
+    ".5": (0.5, 0.5, NOT_WHOLE, NOT_WHOLE),
+    "1.9": (np.float32(1.9), 1.9, NOT_WHOLE, NOT_WHOLE),
+    "1E+2": (100.0, 100.0, 100, 100),
+    "4.2108e+06": (4210800.0, 4210800.0, 4210800, 4210800),
+    "4e+09": (4e9, 4e9, 4_000_000_000, 4_000_000_000),
+    "1.000000000000000000e+00": (1.0, 1.0, 1, 1),
+    "0e999": (0.0, 0.0, 0, 0),
+    "1e-400": (0.0, 0.0, NOT_WHOLE, NOT_WHOLE),
+    "-1e-50": (-0.0, -1e-50, NOT_WHOLE, NOT_WHOLE),
+    "1e39": (INF, 1e39, OUT_OF_RANGE, OUT_OF_RANGE),
+    "1e400": (INF, INF, OUT_OF_RANGE, OUT_OF_RANGE),
+    "0.1": (np.float32(0.1), 0.1, NOT_WHOLE, NOT_WHOLE),
+    "2.2250738585072014e-308": (0.0, 2.2250738585072014e-308, NOT_WHOLE, NOT_WHOLE),
+    "1.0000000596046448": (1 + 2**-23, 1.0000000596046448, NOT_WHOLE, NOT_WHOLE),
+    "3.4028235e38": (np.finfo(np.float32).max, 3.4028235e38, OUT_OF_RANGE, OUT_OF_RANGE),
+    "1.4e-45": (2.0**-149, 1.4e-45, NOT_WHOLE, NOT_WHOLE),
+    "inf": (INF, INF, NOT_WHOLE, NOT_WHOLE),
+    "+inf": (INF, INF, NOT_WHOLE, NOT_WHOLE),
+    "-Infinity": (-INF, -INF, NOT_WHOLE, NOT_WHOLE),
+    "NaN": (NAN, NAN, NOT_WHOLE, NOT_WHOLE),
+    "-nan": (-NAN, -NAN, NOT_WHOLE, NOT_WHOLE),
+    "nan(x1_2)": (NAN, NAN, NOT_WHOLE, NOT_WHOLE),
+    "-1": (-1.0, -1.0, -1, -1),
+    "300": (300.0, 300.0, 300, 300),
+    "0000000000000000000000042": (42.0, 42.0, 42, 42),
+    "9223372036854775807": (2.0**63, 2.0**63, 2**63 - 1, 2**63 - 1),
+    "9223372036854775808": (2.0**63, 2.0**63, OUT_OF_RANGE, 2**63),
+    "-9223372036854775808": (-(2.0**63), -(2.0**63), -(2**63), -(2**63)),
+    "-9223372036854775809": (-(2.0**63), -(2.0**63), OUT_OF_RANGE, OUT_OF_RANGE),
+    "-9.223372036854775808e18": (-(2.0**63), -(2.0**63), -(2**63), -(2**63)),
+    "18446744073709551615": (2.0**64, 2.0**64, OUT_OF_RANGE, 2**64 - 1),
+    "1.8446744073709551615e19": (2.0**64, 2.0**64, OUT_OF_RANGE, 2**64 - 1),
+    "18446744073709551616": (2.0**64, 2.0**64, OUT_OF_RANGE, OUT_OF_RANGE),
+    "12345678901234567.8e1": (np.float32(1.2345679e17), 1.234567890123456789e17, 123456789012345678, 123456789012345678),
+    "1-2": REFUSED,
+    "1.5.25": REFUSED,
+    "1,5": REFUSED,
+    "0x10": REFUSED,
+    "1e": REFUSED,
+    "e5": REFUSED,
+    "+": REFUSED,
+    "+-1": REFUSED,
+    "-": REFUSED,
+    ".": REFUSED,
+    "abc": REFUSED,
+}
+KINDS = ["F4", "F8"] + [f"{letter}{size}" for letter in "IU" for size in (1, 2, 4, 8)]
 
 
-@pytest.mark.parametrize("token", ["nan", "NaN", "-nan", "nan(x1_2)", "NAN()"])
-def test_nan_spellings(load, token):
-    _, extra = load(ascii_cloud("x y z v w:U1", f"0 0 0 {token} 7", 1))
-    assert np.isnan(extra["v"][0]) and np.signbit(extra["v"][0]) == token.startswith("-")
-    assert extra["w"][0] == 7
+def expected_for(token: str, kind: str):
+    f4, f8, signed, unsigned = TOKENS[token]
+    expected = {"F4": f4, "F8": f8}.get(kind, signed if kind[0] == "I" else unsigned)
+    if isinstance(expected, str) or kind[0] == "F":
+        return expected
+    # Two's complement, then the low bytes: what the field's width keeps of the 64-bit value.
+    return np.array([expected % 2**64], np.uint64).astype(DTYPES[(kind[0], int(kind[1]))])[0]
 
 
-def test_float64_is_exact(load):
-    assert one_value(load, "F8", "0.1") == 0.1
-    assert one_value(load, "F8", "2.2250738585072014e-308") == np.finfo(np.float64).smallest_normal
-
-
-@pytest.mark.parametrize(
-    "kind, token, expected",
-    [
-        ("U1", "300", 44), ("I1", "-1", -1), ("I1", "255", -1), ("I2", "40000", 40000 - 65536), ("U4", str(2**32 + 1), 1),
-        ("I8", str(-(2**63)), -(2**63)), ("I8", str(2**63 - 1), 2**63 - 1), ("U8", str(2**64 - 1), 2**64 - 1),
-        ("U8", "0000000000000000000000042", 42), ("I4", "-000", 0), ("U2", "007", 7),
-    ],
-)
-def test_integer_narrowing_and_extremes(load, kind, token, expected):
-    assert int(one_value(load, kind, token)) == expected
-
-
-def test_integer_stops_before_a_fraction_which_the_next_float_reads(load):
-    _, extra = load(ascii_cloud("x y z a:I4 b:F4", "0 0 0 1.9", 1))
-    assert extra["a"][0] == 1 and extra["b"][0] == np.float32(0.9)
-
-
-def test_unknown_type_letters_take_no_token(load):
-    # Had q taken the 9, r would run out of text; instead the load reaches array assembly,
-    # which refuses the lower-case letter.
-    with pytest.raises(RuntimeError, match="^Unsupported PCD type/size$"):
-        load(ascii_cloud("x y z q:f4 r:U1", "1 2 3 9", 1))
-
-
-def test_unsupported_sizes_consume_their_token_and_are_refused(load):
-    with pytest.raises(RuntimeError, match="^Unsupported PCD type/size$"):
-        load(ascii_cloud("x y z v:F2 w:I3", "1 2 3 1.5 -7", 1))
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("token", TOKENS)
+def test_tokens(load, token, kind):
+    expected = expected_for(token, kind)
+    if isinstance(expected, str):
+        with pytest.raises(RuntimeError, match=f"^ASCII PCD data, point 0, field 'v': '{re.escape(token)}' {expected}"):
+            one_value(load, kind, token)
+        return
+    value = one_value(load, kind, token)
+    if kind[0] != "F":
+        assert value == expected and value.dtype == expected.dtype
+    elif np.isnan(expected):
+        assert np.isnan(value) and np.signbit(value) == np.signbit(expected)
+    else:
+        assert value.tobytes() == (np.float32 if kind == "F4" else np.float64)(expected).tobytes()
 
 
 def test_tokens_beyond_the_cloud_are_ignored(load):
@@ -98,14 +136,10 @@ def test_tokens_beyond_the_cloud_are_ignored(load):
     "spec, text, message",
     [
         ("x y z", "1 2 abc", r"point 0, field 'z': 'abc' is not a number of type F 4"),
-        ("x y z", "1,2,3", r"point 0, field 'y': ',2,3' is not a number of type F 4"),
-        ("x y z v:U4", "1 2 3 -5", r"point 0, field 'v': '-5' is not a number of type U 4"),
-        ("x y z v:I2", "1 2 3 nan", r"field 'v': 'nan' is not a number of type I 2"),
-        ("x y z v:F4", "1 2 3 +1", r"field 'v': '\+1' is not a number"),
-        ("x y z v:I4", "1 2 3 0x10", r"field 'x': 'x10' is not a number"),
+        ("x y z", "1,2,3", r"point 0, field 'x': '1,2,3' is not a number of type F 4"),
+        ("x y z v:I4", "1 2 3 0x10", r"point 0, field 'v': '0x10' is not a number"),
+        ("x y z v:U1x3", "1 2 3 4 5 6 4 5 6 7 8 1.5", r"point 1, field 'v' element 2: '1.5' is not a whole number, as type U 1 needs"),
         ("x y z v:F4x2", "1 2 3 1 2 4 5 6 1 e", r"point 1, field 'v' element 1: 'e' is not a number"),
-        ("x y z v:I8", f"1 2 3 {2**63}", r"point 0, field 'v': '9223372036854775808' is outside the 64-bit range of type I 8"),
-        ("x y z v:U1", f"1 2 3 {2**64}", r"field 'v': '18446744073709551616' is outside the 64-bit range of type U 1"),
         ("x y z", "1 2 3 4 5", r"ASCII PCD data ended early: expected 6 values, read 5"),
         ("x y z", "", r"ASCII PCD data ended early: expected 6 values, read 0"),
     ],
@@ -137,3 +171,38 @@ def test_ascii_and_binary_give_identical_arrays(load, spec):
     np.testing.assert_array_equal(ascii_points.view(np.uint32), binary_points.view(np.uint32))
     for name in binary_fields:
         assert ascii_fields[name].tobytes() == binary_fields[name].tobytes(), name
+
+
+def test_scan_with_float_notation_integers_matches_binary(load):
+    """numpy.savetxt and printf("%f") write integer fields in float notation."""
+    table = fields("x y z intensity label:U4 ring:U2 rgb:U4")
+    points = 4096
+    rng = np.random.default_rng(3)
+    ring = np.arange(points) % 64
+    distance = np.round(8 + 4 * np.sin(np.arange(points) / 300) + ring / 16, 3)
+    xyz = [np.round(distance * f, 3).astype(np.float32) for f in (np.cos(ring), np.sin(ring), ring / 64 - 0.5)]
+    for axis in xyz:
+        axis[(ring > 44) & (np.arange(points) % 1000 < 300)] = np.nan
+    values = xyz + [
+        np.round(255 - distance * 9).astype(np.float32),
+        rng.integers(0, 20, points, dtype=np.uint32),
+        ring.astype(np.uint16),
+        rng.integers(0, 2**32, points, dtype=np.uint32),
+    ]
+    lines = [
+        f"{x:.3f} {y:.3f} {z:.3f} {i:.0f} {label:f} {r:.18e} {rgb / 10**len(str(rgb)):.{len(str(rgb))}f}e+{len(str(rgb))}"
+        for x, y, z, i, label, r, rgb in zip(*values)
+    ]
+    ascii_points, ascii_fields = load(header(table, points, "ascii") + "\n".join(lines).encode())
+    binary_points, binary_fields = load(pcd_bytes(table, values, "binary"))
+    assert ascii_points.tobytes() == binary_points.tobytes()
+    for name in binary_fields:
+        assert ascii_fields[name].tobytes() == binary_fields[name].tobytes(), name
+
+
+def test_tokens_cut_by_the_read_chunk_are_read_whole(load):
+    # Tokens of ten bytes, so the first 4 MiB chunk ends four bytes into one.
+    values = np.arange(450_000, dtype=np.float64).reshape(-1, 3) / 8 + 10000
+    text = "\n".join(" ".join(f"{v:09.3f}" for v in row) for row in values)
+    points, _ = load(ascii_cloud("x y z:F8", text, len(values)))
+    np.testing.assert_array_equal(points, values.astype(np.float32))

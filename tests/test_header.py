@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from pcd_writer import binary_section, fields, random_values
+from pcd_writer import binary_section, fields, pcd_bytes, random_values
 
 XYZ = fields("x y z")
 
@@ -120,3 +120,51 @@ def test_field_names_are_utf8(load):
 def test_non_utf8_field_name(load):
     with pytest.raises(UnicodeDecodeError):
         load(b"FIELDS x y z \xff\nPOINTS 0\nDATA binary\n")
+
+
+MIX = fields("x y z v w:U2")
+ENCODINGS = ["ascii", "binary", "binary_compressed"]
+VECTOR_ERROR = r"^cannot create std::vector larger than max_size\(\)$"
+
+
+# Header edits -> the arrays that come back (name -> index into the written values), or the
+# error. Every check of the header is made before the data section is read, so a damaged
+# data section behind a bad header never decides the error.
+@pytest.mark.parametrize(
+    "edits, outcome",
+    [
+        ([(b"POINTS 2\n", b""), (b"WIDTH 2", b"WIDTH 1"), (b"HEIGHT 1", b"HEIGHT 2")], {"v": 3, "w": 4}),
+        ([(b"WIDTH 2", b"WIDTH 640"), (b"HEIGHT 1", b"HEIGHT 480")], {"v": 3, "w": 4}),
+        ([(b"TYPE F F F F U", b"TYPE f f f f u")], {"v": 3, "w": 4}),
+        ([(b"FIELDS x y z v w", b"FIELDS x y z a\0b a\0c")], {"a\0b": 3, "a\0c": 4}),
+        ([(b"COUNT 1 1 1 1 1", b"COUNT 0 0 0 1 1"), (b"POINTS 2", b"POINTS -5")], (ValueError, VECTOR_ERROR)),
+        ([(b"POINTS 2", b"POINTS -1")], (ValueError, VECTOR_ERROR)),
+        ([(b"COUNT 1 1 1 1 1", b"COUNT 1 0 1 1 1")], (RuntimeError, "^PCD coordinate field 'y' has COUNT 0$")),
+        ([(b"SIZE 4 4 4 4 2", b"SIZE 4 4 4 2 2"), (b"DATA", b"#\nDATA")],
+         (RuntimeError, "^Unsupported PCD type/size: field 'v' has TYPE F SIZE 2$")),
+        ([(b"TYPE F F F F U", b"TYPE F F F F Q")], (RuntimeError, "^Unsupported PCD type/size: field 'w' has TYPE Q SIZE 2$")),
+        ([(b"VERSION", b"# " + b"c" * (17 << 20) + b"\nVERSION")], (RuntimeError, "^PCD header line longer than 16777216 bytes")),
+    ],
+    ids=["no-points-line", "points-over-width-height", "lower-case-types", "nul-in-names", "negative-points-empty-record",
+         "negative-points", "coordinate-count-0", "unsupported-size", "unsupported-letter", "huge-line"],
+)
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_header_table(load, encoding, edits, outcome):
+    values = random_values(MIX, 2)
+    content = pcd_bytes(MIX, values, encoding)
+    head, data = content.split(b"DATA", 1)
+    if isinstance(outcome, tuple):
+        data = data.split(b"\n", 1)[0] + b"\n" + b"\xff" * 7  # a damaged section that is never reached
+    content = head + b"DATA" + data
+    for old, new in edits:
+        assert old in content
+        content = content.replace(old, new, 1)
+    if isinstance(outcome, tuple):
+        with pytest.raises(outcome[0], match=outcome[1]):
+            load(content)
+        return
+    points, extra = load(content)
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+    assert list(extra) == list(outcome)
+    for name, index in outcome.items():
+        np.testing.assert_array_equal(extra[name], values[index])

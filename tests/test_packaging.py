@@ -96,10 +96,11 @@ def test_mypy_reports_a_path_argument(tmp_path):
 
 def test_stub_matches_the_module():
     stub = ast.parse((Path(tessarel.__file__).parent / "__init__.pyi").read_text())
-    (function,) = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
+    functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
     assert ast.get_docstring(stub) == tessarel.__doc__
-    runtime_doc = tessarel.load_pcd.__doc__.split("\n", 1)[1]  # after pybind11's signature line
-    assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc)
-    assert [name for name in dir(tessarel) if not name.startswith("_")] == [function.name]
+    for function in functions:
+        runtime_doc = getattr(tessarel, function.name).__doc__.split("\n", 1)[1]  # after pybind11's signature line
+        assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc)
+    assert [name for name in dir(tessarel) if not name.startswith("_")] == [function.name for function in functions]
     with pytest.raises(TypeError):
         tessarel.load_pcd(Path("cloud.pcd"))  # type: ignore[arg-type]

@@ -1,6 +1,6 @@
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
-from typing import Any, TypeAlias
+from typing import Any, TypeAlias, TypedDict
 
 import numpy as np
 
@@ -16,4 +16,25 @@ def load_pcd(filename: str | bytes | bytearray) -> tuple[Points, dict[str, Field
     Returns:
         points: np.ndarray of shape (N,3) with x,y,z
         fields: dict of other 1D NumPy arrays with arbitrary names/dtypes
+    """
+
+class PcdHeader(TypedDict):
+    version: str
+    fields: list[tuple[str, str, int, int]]  # name, type letter, size, count
+    width: int
+    height: int
+    points: int
+    viewpoint: tuple[float, float, float, float, float, float, float]  # tx ty tz qw qx qy qz
+    data: str
+
+def load_pcd_header(filename: str | bytes | bytearray) -> PcdHeader:
+    """
+    Read the header of a PCD file, without its data.
+
+    Returns a dict:
+        version: the VERSION value as written ("" without one)
+        fields: list of (name, type letter, size, count)
+        width, height: the cloud's organisation; points: the point count
+        viewpoint: (tx, ty, tz, qw, qx, qy, qz), the sensor pose
+        data: the encoding, lower-cased
     """

@@ -6,16 +6,12 @@
 
 #include <utility>
 
-#include "pcd/pcd_header.hpp"
 #include "pcd/byte_buffer.hpp"
+#include "pcd/pcd_layout.hpp"
 
 namespace tessarel {
 
-// The NumPy dtype of a field's TYPE letter and SIZE; throws "Unsupported PCD type/size".
-pybind11::dtype dtype_for_field(char type, std::int32_t size);
-
 // Returns (points, fields). The buffer passes to a capsule that every array keeps alive.
-std::pair<pybind11::array, pybind11::dict> assemble_arrays(PointBuffer buffer, const PcdHeader& header,
-                                                           const Coordinates& xyz);
+std::pair<pybind11::array, pybind11::dict> assemble_arrays(PointBuffer buffer, const PcdLayout& layout);
 
 }  // namespace tessarel

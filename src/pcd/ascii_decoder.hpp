@@ -2,40 +2,21 @@
 // The "ascii" data section: one token per value, point after point, lines ignored.
 
 #include <cstddef>
-#include <cstdint>
 #include <istream>
-#include <span>
-#include <vector>
 
-#include "pcd/pcd_header.hpp"
 #include "pcd/byte_buffer.hpp"
+#include "pcd/pcd_layout.hpp"
 
 namespace tessarel {
 
-// How a slot's token is read and stored. The `any_*` kinds read a token in their letter's
-// syntax but store nothing: their SIZE has no element type, and array assembly refuses them.
-enum class SlotKind : std::uint8_t {
-    f32, f64, i8, i16, i32, i64, u8, u16, u32, u64, any_float, any_signed, any_unsigned
-};
+// The text is read this many bytes at a time, so a load never holds the whole of it.
+inline constexpr std::size_t ascii_chunk_bytes = std::size_t{4} << 20;
 
-// One scalar value of a point record.
-struct ValueSlot {
-    std::size_t offset;
-    SlotKind kind;
-    std::uint32_t field;    // index into the header's fields, for messages
-    std::uint32_t element;  // index within a field with COUNT > 1
-};
+// The longest token read: far beyond any number, short enough to hold in memory.
+inline constexpr std::size_t max_ascii_token = std::size_t{16} << 20;
 
-// The first `limit` slots in point-record order; fields whose TYPE letter is not F, I or U
-// take no token.
-std::vector<ValueSlot> build_value_slots(const std::vector<PcdField>& fields, std::uint64_t limit);
-
-// Everything from the stream position to the end of the file, in one read.
-ByteBuffer read_remaining_text(std::istream& in);
-
-// Parses `text` into a new buffer of `buffer_size` bytes laid out as `header` says.
-PointBuffer decode_ascii(std::span<const char> text, const PcdHeader& header, std::size_t buffer_size);
-
-PointBuffer read_ascii_data(std::istream& in, const PcdHeader& header, std::size_t buffer_size);
+// Reads everything from the stream position to the end of the file as the values of
+// `layout`'s points, `chunk_bytes` of text at a time.
+PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size_t chunk_bytes = ascii_chunk_bytes);
 
 }  // namespace tessarel

@@ -22,10 +22,7 @@ constexpr std::uint64_t block_header_bytes = 8;
 // The most an LZF stream can expand: a 3-byte back reference copies at most 264 bytes.
 constexpr std::uint64_t lzf_max_expansion = 88;
 
-bool is_padding(const PcdField& field) { return field.name == "_"; }
-
-// Layout validation has made every field's width non-negative and within the record.
-std::size_t column_width(const PcdField& field) { return static_cast<std::size_t>(field_bytes(field)); }
+bool is_padding(const FieldLayout& field) { return field.name == "_"; }
 
 struct BlockSizes {
     std::uint32_t compressed;
@@ -74,31 +71,31 @@ void decompress(std::span<const std::byte> compressed, std::span<std::byte> out)
 }
 
 // Bytes per point of the fields that have a column in the block.
-std::size_t column_bytes(const PcdHeader& header, bool with_padding) {
+std::size_t column_bytes(const PcdLayout& layout, bool with_padding) {
     std::size_t bytes = 0;
-    for (const PcdField& field : header.fields) {
-        if (with_padding || !is_padding(field)) bytes += column_width(field);
+    for (const FieldLayout& field : layout.fields) {
+        if (with_padding || !is_padding(field)) bytes += field.bytes();
     }
     return bytes;
 }
 
 // Places the field-major `block` into point records. `with_padding` says whether the block
 // holds columns for the `_` padding fields too.
-void scatter_columns(std::span<const std::byte> block, const PcdHeader& header, bool with_padding,
+void scatter_columns(std::span<const std::byte> block, const PcdLayout& layout, bool with_padding,
                      PointBuffer& buffer) {
     struct Column {
         const std::byte* values;
         std::size_t offset;
         std::size_t width;
     };
-    const auto points = static_cast<std::size_t>(header.points);
-    const auto step = static_cast<std::size_t>(header.point_step);
+    const std::size_t points = layout.points;
+    const std::size_t step = layout.record_size;
     std::vector<Column> columns;
     const std::byte* values = block.data();
-    for (const PcdField& field : header.fields) {
+    for (const FieldLayout& field : layout.fields) {
         if (!with_padding && is_padding(field)) continue;
-        columns.push_back({values, static_cast<std::size_t>(field.offset), column_width(field)});
-        values += points * column_width(field);
+        columns.push_back({values, field.offset, field.bytes()});
+        values += points * field.bytes();
     }
     // A slice of points at a time, every column in turn, so that each output record is
     // completed while it is still in cache instead of being revisited once per column.
@@ -115,21 +112,22 @@ void scatter_columns(std::span<const std::byte> block, const PcdHeader& header, 
 
 }  // namespace
 
-PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std::size_t buffer_size) {
+PointBuffer read_compressed_data(std::istream& in, const PcdLayout& layout) {
+    const std::size_t buffer_size = layout.buffer_size;
     const BlockSizes sizes = read_block_sizes(in);
-    if (sizes.compressed > static_cast<std::uint32_t>(INT32_MAX)) {
+    if (sizes.compressed > max_cloud_bytes) {
         throw std::length_error("cannot create std::vector larger than max_size()");
     }
     // Columns are placed by the fields' own widths, so those must tile the record exactly.
-    const auto step = static_cast<std::size_t>(header.point_step);
-    if (column_bytes(header, true) != step) {
+    const std::size_t step = layout.record_size;
+    if (column_bytes(layout, true) != step) {
         throw std::runtime_error("PCD fields do not tile the point record of " + std::to_string(step) +
                                  " bytes, so the compressed columns cannot be placed");
     }
     // Writers disagree on whether `_` padding fields get a column; both layouts are valid.
-    const auto points = static_cast<std::size_t>(header.points);
+    const std::size_t points = layout.points;
     const bool with_padding = sizes.uncompressed == buffer_size;
-    if (!with_padding && sizes.uncompressed != points * column_bytes(header, false)) {
+    if (!with_padding && sizes.uncompressed != points * column_bytes(layout, false)) {
         throw std::runtime_error("PCD compressed block size mismatch: the block decodes to " +
                                  std::to_string(sizes.uncompressed) + " bytes, the header needs " +
                                  std::to_string(buffer_size));
@@ -147,7 +145,7 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
     // When the block holds every column of packed records, the scatter rewrites every byte
     // of the point buffer. Then it need not be zeroed, and the compressed bytes can wait at
     // its end: no buffer of their own, and their pages are in place when the scatter comes.
-    const bool overwritten = with_padding && fields_are_packed(header);
+    const bool overwritten = with_padding && layout.packed;
     PointBuffer buffer(buffer_size, overwritten ? Fill::overwritten : Fill::zeroed);
     std::optional<ByteBuffer> own_buffer;
     std::span<std::byte> compressed;
@@ -165,7 +163,7 @@ PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std:
     read_exactly(in, compressed.data(), compressed.size());
     decompress(compressed, block.bytes());
     own_buffer.reset();  // released before the scatter doubles the resident size
-    scatter_columns(block.bytes(), header, with_padding, buffer);
+    scatter_columns(block.bytes(), layout, with_padding, buffer);
     return buffer;
 }
 

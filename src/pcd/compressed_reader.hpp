@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <istream>
 
-#include "pcd/pcd_header.hpp"
 #include "pcd/byte_buffer.hpp"
+#include "pcd/pcd_layout.hpp"
 
 namespace tessarel {
 
-PointBuffer read_compressed_data(std::istream& in, const PcdHeader& header, std::size_t buffer_size);
+PointBuffer read_compressed_data(std::istream& in, const PcdLayout& layout);
 
 }  // namespace tessarel

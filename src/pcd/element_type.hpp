@@ -3,42 +3,61 @@
 // needs to know what a field holds (dtypes, coordinate conversion, ASCII parsing) asks here.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 
 namespace tessarel {
 
 enum class ElementType : std::uint8_t { f32, f64, i8, i16, i32, i64, u8, u16, u32, u64 };
 
+// How an ASCII token of the element's type is read.
+enum class NumberKind : std::uint8_t { floating, signed_integer, unsigned_integer };
+
 struct ElementTypeEntry {
     char type;
     std::int32_t size;
     ElementType element;
+    NumberKind kind;
 };
 
 inline constexpr std::array<ElementTypeEntry, 10> element_types{{
-    {'F', 4, ElementType::f32}, {'F', 8, ElementType::f64},
-    {'I', 1, ElementType::i8},  {'I', 2, ElementType::i16}, {'I', 4, ElementType::i32}, {'I', 8, ElementType::i64},
-    {'U', 1, ElementType::u8},  {'U', 2, ElementType::u16}, {'U', 4, ElementType::u32}, {'U', 8, ElementType::u64},
+    {'F', 4, ElementType::f32, NumberKind::floating},
+    {'F', 8, ElementType::f64, NumberKind::floating},
+    {'I', 1, ElementType::i8, NumberKind::signed_integer},
+    {'I', 2, ElementType::i16, NumberKind::signed_integer},
+    {'I', 4, ElementType::i32, NumberKind::signed_integer},
+    {'I', 8, ElementType::i64, NumberKind::signed_integer},
+    {'U', 1, ElementType::u8, NumberKind::unsigned_integer},
+    {'U', 2, ElementType::u16, NumberKind::unsigned_integer},
+    {'U', 4, ElementType::u32, NumberKind::unsigned_integer},
+    {'U', 8, ElementType::u64, NumberKind::unsigned_integer},
 }};
 
-// The element type of a TYPE letter (case-sensitive) and SIZE, if the pair is supported.
+constexpr char upper_case(char letter) noexcept {
+    return letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : letter;
+}
+
+// The element type of a TYPE letter (either case, as other writers use both) and SIZE, if
+// the pair is supported.
 constexpr std::optional<ElementType> element_type(char type, std::int32_t size) noexcept {
     for (const ElementTypeEntry& entry : element_types) {
-        if (entry.type == type && entry.size == size) return entry.element;
+        if (entry.type == upper_case(type) && entry.size == size) return entry.element;
     }
     return std::nullopt;
 }
 
-inline constexpr const char* unsupported_type_message = "Unsupported PCD type/size";
-
-// The element type a field must have to be returned; no other TYPE and SIZE can load.
-inline ElementType required_element_type(char type, std::int32_t size) {
-    const auto element = element_type(type, size);
-    if (!element) throw std::runtime_error(unsupported_type_message);
-    return *element;
+// The table lists the element types in their enum order.
+constexpr const ElementTypeEntry& entry_of(ElementType element) noexcept {
+    return element_types[static_cast<std::size_t>(element)];
 }
+static_assert(entry_of(ElementType::f64).size == 8 && entry_of(ElementType::u64).type == 'U');
+
+constexpr std::size_t element_size(ElementType element) noexcept {
+    return static_cast<std::size_t>(entry_of(element).size);
+}
+
+constexpr NumberKind number_kind(ElementType element) noexcept { return entry_of(element).kind; }
 
 // Calls `visitor` with a value-initialised object of the element's C++ type.
 template <class Visitor>

@@ -1,18 +1,123 @@
 #include "pcd/pcd_header.hpp"
 
-#include <cctype>
+#include <fast_float/fast_float.h>
+
+#include <algorithm>
 #include <limits>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace tessarel {
 namespace {
 
+constexpr bool is_blank(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// The values of one header line, read left to right the way formatted stream extraction
+// reads them: an integer stops at the first character that cannot continue it, a failed
+// read stores 0 (or the int32 bound) and every later read of the line stores nothing.
+class LineValues {
+public:
+    explicit LineValues(std::string_view line) : rest_(line) {}
+
+    // Whether a read would find something: the line has not failed and holds another token.
+    bool has_value() {
+        skip_blanks();
+        return !failed_ && !rest_.empty();
+    }
+
+    std::optional<std::string_view> token() {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return fail();
+        std::size_t end = 0;
+        while (end < rest_.size() && !is_blank(rest_[end])) ++end;
+        const std::string_view word = rest_.substr(0, end);
+        rest_.remove_prefix(end);
+        return word;
+    }
+
+    void read(char& target) {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return (void)fail();
+        target = rest_.front();
+        rest_.remove_prefix(1);
+    }
+
+    void read(std::int32_t& target) {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return (void)fail();
+        std::size_t at = 0;
+        const bool negative = rest_[at] == '-';
+        if (rest_[at] == '-' || rest_[at] == '+') ++at;
+        const std::size_t digits = at;
+        std::int64_t magnitude = 0;
+        constexpr std::int64_t beyond = std::int64_t{1} << 32;  // past both int32 bounds
+        for (; at < rest_.size() && is_digit(rest_[at]); ++at) {
+            magnitude = std::min(beyond, magnitude * 10 + (rest_[at] - '0'));
+        }
+        rest_.remove_prefix(at);
+        if (at == digits) return store_failure(target, 0);
+        const std::int64_t value = negative ? -magnitude : magnitude;
+        if (value > std::numeric_limits<std::int32_t>::max()) {
+            return store_failure(target, std::numeric_limits<std::int32_t>::max());
+        }
+        if (value < std::numeric_limits<std::int32_t>::min()) {
+            return store_failure(target, std::numeric_limits<std::int32_t>::min());
+        }
+        target = static_cast<std::int32_t>(value);
+    }
+
+    void read(double& target) {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return (void)fail();
+        const char* first = rest_.data() + (rest_.front() == '+' ? 1 : 0);
+        const auto result = fast_float::from_chars(first, rest_.data() + rest_.size(), target);
+        if (result.ec != std::errc{}) return store_failure(target, 0.0);
+        rest_.remove_prefix(static_cast<std::size_t>(result.ptr - rest_.data()));
+    }
+
+private:
+    void skip_blanks() {
+        while (!rest_.empty() && is_blank(rest_.front())) rest_.remove_prefix(1);
+    }
+    std::nullopt_t fail() {
+        failed_ = true;
+        return std::nullopt;
+    }
+    template <class Value>
+    void store_failure(Value& target, Value stored) {
+        target = stored;
+        failed_ = true;
+    }
+
+    std::string_view rest_;
+    bool failed_ = false;
+};
+
+// Reads the next line without its '\n' into `line`; false at the end of the input.
+bool next_line(std::istream& in, std::string& line) {
+    line.clear();
+    std::streambuf& source = *in.rdbuf();
+    for (int c = source.sbumpc(); c != std::char_traits<char>::eof(); c = source.sbumpc()) {
+        if (c == '\n') return true;
+        if (line.size() == max_header_line) {
+            throw std::runtime_error("PCD header line longer than " + std::to_string(max_header_line) +
+                                     " bytes: this is not a PCD header");
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    in.setstate(std::ios::eofbit);
+    return !line.empty();
+}
+
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
     std::int64_t sum = 0;
     if (!__builtin_add_overflow(a, b, &sum)) return sum;
-    return b > 0 ? std::numeric_limits<std::int64_t>::max()
-                 : std::numeric_limits<std::int64_t>::min();
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
 // Lays the fields out from `total` on, in order, as a COUNT line does.
@@ -25,12 +130,21 @@ std::int64_t lay_out(std::vector<PcdField>& fields, std::int64_t total) {
 }
 
 template <class Value>
-void read_each(std::istream& line, std::vector<PcdField>& fields, Value PcdField::* member) {
-    for (PcdField& field : fields) line >> field.*member;
+void read_each(LineValues& values, std::vector<PcdField>& fields, Value PcdField::* member) {
+    for (PcdField& field : fields) values.read(field.*member);
 }
 
-void to_lower(std::string& text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+std::int32_t clamp_to_int32(std::int64_t value) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace
@@ -39,14 +153,14 @@ PcdHeader parse_pcd_header(std::istream& in) {
     PcdHeader header;
     std::int64_t total = 0;
     bool saw_count = false;
+    std::optional<std::int32_t> points;
     std::string line;
-    while (std::getline(in, line)) {
+    while (next_line(in, line)) {
         if (line.empty() || line.front() == '#') continue;
-        std::istringstream values(line);
-        std::string keyword;
-        values >> keyword;
+        LineValues values(line);
+        const std::string_view keyword = values.token().value_or("");
         if (keyword == "FIELDS") {
-            for (std::string name; values >> name;) header.fields.push_back(PcdField{name});
+            while (const auto name = values.token()) header.fields.push_back(PcdField{std::string(*name)});
         } else if (keyword == "SIZE") {
             read_each(values, header.fields, &PcdField::size);
         } else if (keyword == "TYPE") {
@@ -56,98 +170,28 @@ PcdHeader parse_pcd_header(std::istream& in) {
             total = lay_out(header.fields, total);
             saw_count = true;
         } else if (keyword == "WIDTH") {
-            values >> header.width;
+            values.read(header.width);
         } else if (keyword == "HEIGHT") {
-            values >> header.height;
+            values.read(header.height);
         } else if (keyword == "POINTS") {
-            values >> header.points;
+            std::int32_t value = points.value_or(0);
+            if (values.has_value()) {
+                values.read(value);
+                points = value;
+            }
+        } else if (keyword == "VERSION") {
+            header.version = std::string(values.token().value_or(""));
+        } else if (keyword == "VIEWPOINT") {
+            for (double& value : header.viewpoint) values.read(value);
         } else if (keyword == "DATA") {
-            values >> header.data;
-            to_lower(header.data);
-            header.compressed = header.data == "binary_compressed";
+            header.data = lower_case(values.token().value_or(""));
             break;
         }
     }
     // COUNT is optional in the format: without it every field holds one value.
     header.point_step = saw_count ? total : lay_out(header.fields, 0);
+    header.points = points ? *points : clamp_to_int32(std::int64_t{header.width} * header.height);
     return header;
-}
-
-Coordinates find_coordinates(const PcdHeader& header) {
-    constexpr auto missing = std::numeric_limits<std::size_t>::max();
-    Coordinates xyz{missing, missing, missing};
-    for (std::size_t i = 0; i < header.fields.size(); ++i) {
-        const std::string& name = header.fields[i].name;
-        if (name == "x") xyz.x = i;
-        if (name == "y") xyz.y = i;
-        if (name == "z") xyz.z = i;
-    }
-    if (xyz.x == missing || xyz.y == missing || xyz.z == missing) {
-        throw std::runtime_error("PCD must contain x, y, z fields");
-    }
-    return xyz;
-}
-
-namespace {
-
-constexpr std::int64_t max_buffer_bytes = std::numeric_limits<std::int32_t>::max();
-
-std::size_t buffer_size(const PcdHeader& header) {
-    std::int64_t product = 0;
-    const bool overflow = __builtin_mul_overflow(std::int64_t{header.points}, header.point_step, &product);
-    if (!overflow && product < 0) {
-        throw std::length_error("cannot create std::vector larger than max_size()");
-    }
-    if (overflow || product > max_buffer_bytes) {
-        throw std::runtime_error("PCD data too large: POINTS " + std::to_string(header.points) +
-                                 " * " + std::to_string(header.point_step) +
-                                 " bytes per point exceeds the limit of " +
-                                 std::to_string(max_buffer_bytes) + " bytes");
-    }
-    return static_cast<std::size_t>(product);
-}
-
-std::string field_label(const PcdField& field) { return "PCD field '" + field.name + "'"; }
-
-void check_sign(const PcdField& field) {
-    if (field.size < 0) {
-        throw std::runtime_error(field_label(field) + " has a negative SIZE (" + std::to_string(field.size) + ")");
-    }
-    if (field.count < 0) {
-        throw std::runtime_error(field_label(field) + " has a negative COUNT (" + std::to_string(field.count) + ")");
-    }
-}
-
-void check_bounds(const PcdField& field, std::int64_t point_step) {
-    const std::int64_t end = saturating_add(field.offset, field_bytes(field));
-    if (field.offset < 0 || end > point_step) {
-        throw std::runtime_error(field_label(field) + " (offset " + std::to_string(field.offset) + ", " +
-                                 std::to_string(field_bytes(field)) + " bytes) lies outside the point record of " +
-                                 std::to_string(point_step) + " bytes");
-    }
-}
-
-}  // namespace
-
-std::size_t validate_layout(const PcdHeader& header) {
-    const std::size_t size = buffer_size(header);
-    for (const PcdField& field : header.fields) check_sign(field);
-    if (header.point_step > max_buffer_bytes) {
-        throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
-                                 " bytes exceeds the limit of " + std::to_string(max_buffer_bytes) +
-                                 " bytes");
-    }
-    for (const PcdField& field : header.fields) check_bounds(field, header.point_step);
-    return size;
-}
-
-bool fields_are_packed(const PcdHeader& header) {
-    std::int64_t next = 0;
-    for (const PcdField& field : header.fields) {
-        if (field.offset != next) return false;
-        next += field_bytes(field);
-    }
-    return next == header.point_step;
 }
 
 }  // namespace tessarel

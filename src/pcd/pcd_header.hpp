@@ -1,7 +1,8 @@
 #pragma once
-// The text header of a PCD file, parsed leniently, and the checks that make its record
-// layout safe to read into.
+// The text header of a PCD file, read leniently as PCL writes and reads it: what each line
+// says, before any of it is checked (pcd_layout does that).
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -23,36 +24,26 @@ struct PcdField {
 inline std::int64_t field_bytes(const PcdField& field) { return std::int64_t{field.size} * field.count; }
 
 struct PcdHeader {
+    std::string version;  // as written, empty when there is no VERSION line
     std::vector<PcdField> fields;
     std::int32_t width = 0;
     std::int32_t height = 0;
+    // From POINTS; without a POINTS line, WIDTH × HEIGHT (held to the int32 range).
     std::int32_t points = 0;
+    // tx ty tz qw qx qy qz: the sensor's position and orientation.
+    std::array<double, 7> viewpoint{0, 0, 0, 1, 0, 0, 0};
     std::string data;  // the DATA value, lower-cased
     std::int64_t point_step = 0;
-    bool compressed = false;
 };
+
+// Header lines longer than this are refused: no PCD header needs them, and a file that is
+// not PCD at all would otherwise be held whole as one line.
+inline constexpr std::size_t max_header_line = std::size_t{16} << 20;
 
 // Reads header lines up to and including the DATA line, leaving `in` on the first byte of
-// the data section. Never rejects content: unknown lines are skipped, bad numbers read as
-// 0 or the int32 bound, missing values keep their defaults.
+// the data section. Rejects no content: unknown lines are skipped, bad numbers read as 0 or
+// the int32 bound, missing values keep their defaults. Throws only for a line longer than
+// `max_header_line`.
 PcdHeader parse_pcd_header(std::istream& in);
-
-// Positions in `fields` of the coordinate fields (the last one of each name).
-struct Coordinates {
-    std::size_t x;
-    std::size_t y;
-    std::size_t z;
-};
-
-// Throws "PCD must contain x, y, z fields" when one of them is missing.
-Coordinates find_coordinates(const PcdHeader& header);
-
-// Checks that points × point_step fits in memory and that every field lies inside the
-// point record; returns the size of the point buffer in bytes.
-std::size_t validate_layout(const PcdHeader& header);
-
-// Whether the fields lie back to back and fill the point record exactly, as they do unless
-// header lines disagree: then a decoder that writes every field writes every byte.
-bool fields_are_packed(const PcdHeader& header);
 
 }  // namespace tessarel

@@ -1,13 +1,35 @@
 #include "pcd/pcd_loader.hpp"
 
 #include "pcd/array_assembly.hpp"
+#include "pcd/element_type.hpp"
 #include "pcd/pcd_reader.hpp"
+
+namespace py = pybind11;
 
 namespace tessarel {
 
-std::pair<pybind11::array, pybind11::dict> load_pcd(const std::string& filename) {
+std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
     PcdCloud cloud = read_pcd_file(filename);
-    return assemble_arrays(std::move(cloud.buffer), cloud.header, cloud.xyz);
+    return assemble_arrays(std::move(cloud.buffer), cloud.layout);
+}
+
+py::dict load_pcd_header(const std::string& filename) {
+    const PcdHeader header = read_pcd_header_file(filename);
+    py::list fields;
+    for (const PcdField& field : header.fields) {
+        fields.append(py::make_tuple(py::str(field.name.data(), field.name.size()),
+                                     py::str(std::string(1, upper_case(field.type))), field.size, field.count));
+    }
+    const auto& v = header.viewpoint;
+    py::dict result;
+    result["version"] = py::str(header.version);
+    result["fields"] = std::move(fields);
+    result["width"] = header.width;
+    result["height"] = header.height;
+    result["points"] = header.points;
+    result["viewpoint"] = py::make_tuple(v[0], v[1], v[2], v[3], v[4], v[5], v[6]);
+    result["data"] = py::str(header.data);
+    return result;
 }
 
 }  // namespace tessarel

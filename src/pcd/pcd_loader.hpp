@@ -1,5 +1,6 @@
 #pragma once
-// The body of tessarel.load_pcd: read the file, then expose its points to Python.
+// The bodies of tessarel.load_pcd and tessarel.load_pcd_header: read the file, then hand
+// what it holds to Python.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -10,5 +11,7 @@
 namespace tessarel {
 
 std::pair<pybind11::array, pybind11::dict> load_pcd(const std::string& filename);
+
+pybind11::dict load_pcd_header(const std::string& filename);
 
 }  // namespace tessarel

@@ -1,7 +1,6 @@
 #include "pcd/pcd_reader.hpp"
 
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "pcd/ascii_decoder.hpp"
@@ -11,40 +10,39 @@
 
 namespace tessarel {
 
-PointBuffer read_binary_data(std::istream& in, std::size_t buffer_size) {
+PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout) {
     // Checked before allocating, so a small file that declares a huge cloud costs nothing.
     const std::uint64_t available = remaining_bytes(in);
-    if (available < buffer_size) {
-        throw std::runtime_error("PCD binary data is truncated: expected " +
-                                 std::to_string(buffer_size) + " bytes, the file holds " +
-                                 std::to_string(available));
+    if (available < layout.buffer_size) {
+        throw std::runtime_error("PCD binary data is truncated: expected " + std::to_string(layout.buffer_size) +
+                                 " bytes, the file holds " + std::to_string(available));
     }
-    PointBuffer buffer(buffer_size, Fill::overwritten);
+    PointBuffer buffer(layout.buffer_size, Fill::overwritten);
     const BackgroundPrefault prefault({buffer.bytes()});
-    read_exactly(in, buffer.data(), buffer_size);
+    read_exactly(in, buffer.data(), buffer.size());
     return buffer;
 }
 
 namespace {
 
-PointBuffer read_data_section(std::istream& in, const PcdHeader& header, std::size_t buffer_size) {
-    if (header.data == "binary") return read_binary_data(in, buffer_size);
-    if (header.data == "ascii") return read_ascii_data(in, header, buffer_size);
-    if (header.data == "binary_compressed") return read_compressed_data(in, header, buffer_size);
-    throw std::runtime_error("Unsupported PCD DATA type: " + header.data);
+PointBuffer read_data_section(std::istream& in, const PcdLayout& layout) {
+    switch (layout.encoding) {
+    case Encoding::ascii: return read_ascii_data(in, layout);
+    case Encoding::binary: return read_binary_data(in, layout);
+    case Encoding::binary_compressed: return read_compressed_data(in, layout);
+    }
+    throw std::logic_error("unknown encoding");
 }
 
 }  // namespace
 
 PcdCloud read_pcd(std::istream& in) {
-    PcdHeader header = parse_pcd_header(in);
-    const Coordinates xyz = find_coordinates(header);
-    const std::size_t buffer_size = validate_layout(header);
-    PointBuffer buffer = read_data_section(in, header, buffer_size);
-    return {std::move(header), xyz, std::move(buffer)};
+    PcdLayout layout = make_layout(parse_pcd_header(in));
+    PointBuffer buffer = read_data_section(in, layout);
+    return {std::move(layout), std::move(buffer)};
 }
 
-PcdCloud read_pcd_file(const std::string& filename) {
+std::ifstream open_pcd_file(const std::string& filename) {
     if (filename.find('\0') != std::string::npos) {
         throw std::invalid_argument("PCD file name contains a NUL byte");
     }
@@ -56,7 +54,19 @@ PcdCloud read_pcd_file(const std::string& filename) {
         in.open(filename, std::ios::in | std::ios::binary);
     }
     if (!in.is_open()) throw std::runtime_error("Cannot open PCD file: " + filename);
+    return in;
+}
+
+PcdCloud read_pcd_file(const std::string& filename) {
+    std::ifstream in = open_pcd_file(filename);
     return read_pcd(in);
+}
+
+PcdHeader read_pcd_header_file(const std::string& filename) {
+    std::ifstream in = open_pcd_file(filename);
+    PcdHeader header = parse_pcd_header(in);
+    make_layout(header);
+    return header;
 }
 
 }  // namespace tessarel

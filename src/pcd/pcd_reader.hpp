@@ -1,28 +1,35 @@
 #pragma once
-// Turns a PCD file into its header and a filled point buffer. Free of Python, so tests,
-// fuzzers and benchmarks can drive the whole reading core directly.
+// Turns a PCD file into its checked layout and a filled point buffer. Free of Python, so
+// tests, fuzzers and benchmarks can drive the whole reading core directly.
 
+#include <fstream>
 #include <istream>
 #include <string>
 
-#include "pcd/pcd_header.hpp"
 #include "pcd/byte_buffer.hpp"
+#include "pcd/pcd_header.hpp"
+#include "pcd/pcd_layout.hpp"
 
 namespace tessarel {
 
 struct PcdCloud {
-    PcdHeader header;
-    Coordinates xyz;
+    PcdLayout layout;
     PointBuffer buffer;
 };
 
 // Reads from `in`, positioned at the first byte of the header.
 PcdCloud read_pcd(std::istream& in);
 
-// Opens `filename` (a regular file) and reads it.
+// Opens `filename`, which must name a regular file, for reading.
+std::ifstream open_pcd_file(const std::string& filename);
+
+// Opens `filename` and reads it.
 PcdCloud read_pcd_file(const std::string& filename);
 
+// The header of `filename` alone, after the same checks a load makes of it.
+PcdHeader read_pcd_header_file(const std::string& filename);
+
 // The "binary" data section: the point records themselves, back to back.
-PointBuffer read_binary_data(std::istream& in, std::size_t buffer_size);
+PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout);
 
 }  // namespace tessarel

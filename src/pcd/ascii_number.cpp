@@ -1,0 +1,182 @@
+#include "pcd/ascii_number.hpp"
+
+#include <fast_float/fast_float.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <type_traits>
+
+#include "pcd/ascii_text.hpp"
+
+namespace tessarel {
+namespace {
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+bool ends_token(const char* at, const char* last) noexcept { return at == last || is_separator(*at); }
+
+const char* token_end(const char* first, const char* last) noexcept {
+    while (first != last && !is_separator(*first)) ++first;
+    return first;
+}
+
+// Past a leading '+', which fast_float does not take; null when nothing but a sign follows.
+const char* skip_plus(const char* first, const char* last) noexcept {
+    if (*first != '+') return first;
+    ++first;
+    const bool unsigned_rest = first != last && !is_separator(*first) && *first != '-' && *first != '+';
+    return unsigned_rest ? first : nullptr;
+}
+
+template <class Value>
+void store(std::byte* into, Value value) noexcept {
+    if (into) std::memcpy(into, &value, sizeof value);
+}
+
+template <class Float>
+Parsed parse_float(const char* first, const char* last, std::byte* into) {
+    const char* const start = skip_plus(first, last);
+    if (!start) return {first, Outcome::not_a_number};
+    Float value;
+    // Overflow and underflow give the signed infinity or zero, which is what the text says.
+    const auto result = fast_float::from_chars(start, last, value);
+    if (result.ptr == start || !ends_token(result.ptr, last)) return {first, Outcome::not_a_number};
+    store(into, value);
+    return {result.ptr, Outcome::ok};
+}
+
+// A whole number of at most 64 bits, as magnitude and sign.
+struct WholeNumber {
+    Outcome outcome;
+    std::uint64_t magnitude = 0;
+    bool negative = false;
+};
+
+// The digits of `token` in decimal or scientific notation, read exactly: the number is
+// whole when its significant digits, shifted by the exponent, leave no fraction.
+WholeNumber parse_whole_number(const char* first, const char* last) {
+    WholeNumber number{Outcome::not_a_number};
+    const char* p = first;
+    number.negative = *p == '-';
+    if (*p == '-') ++p;
+    const char* const mantissa = p;
+    while (p != last && is_digit(*p)) ++p;
+    const char* const point = p;
+    std::int64_t fraction_digits = 0;
+    if (p != last && *p == '.') {
+        ++p;
+        while (p != last && is_digit(*p)) ++p;
+        fraction_digits = p - point - 1;
+    }
+    const std::int64_t digits = (point - mantissa) + fraction_digits;
+    if (digits == 0) return number;
+    std::int64_t exponent = 0;
+    if (p != last && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool negative_exponent = p != last && *p == '-';
+        if (p != last && (*p == '-' || *p == '+')) ++p;
+        if (p == last || !is_digit(*p)) return number;
+        constexpr std::int64_t far = std::int64_t{1} << 40;  // beyond any token's digits
+        for (; p != last && is_digit(*p); ++p) exponent = std::min(far, exponent * 10 + (*p - '0'));
+        if (negative_exponent) exponent = -exponent;
+    }
+    if (p != last) return number;
+
+    // The mantissa's digits, with the '.' left out, from the first non-zero to the last.
+    const auto digit_at = [&](std::int64_t i) { return i < point - mantissa ? mantissa[i] : point[1 + i - (point - mantissa)]; };
+    std::int64_t lead = 0;
+    while (lead < digits && digit_at(lead) == '0') ++lead;
+    number.outcome = Outcome::ok;
+    if (lead == digits) return number;  // zero, whatever its exponent
+    std::int64_t end = digits;
+    while (digit_at(end - 1) == '0') --end;
+    const std::int64_t scale = exponent - fraction_digits + (digits - end);
+    if (scale < 0) {
+        number.outcome = Outcome::not_whole;
+        return number;
+    }
+    // 20 digits reach past 2^64, the largest magnitude any integer type holds.
+    if ((end - lead) + scale > 20) {
+        number.outcome = Outcome::out_of_range;
+        return number;
+    }
+    std::uint64_t magnitude = 0;
+    bool overflow = false;
+    for (std::int64_t i = lead; i < end; ++i) {
+        overflow |= __builtin_mul_overflow(magnitude, 10u, &magnitude);
+        overflow |= __builtin_add_overflow(magnitude, static_cast<std::uint64_t>(digit_at(i) - '0'), &magnitude);
+    }
+    for (std::int64_t i = 0; i < scale; ++i) overflow |= __builtin_mul_overflow(magnitude, 10u, &magnitude);
+    if (overflow) number.outcome = Outcome::out_of_range;
+    number.magnitude = magnitude;
+    return number;
+}
+
+constexpr std::uint64_t min_int64_magnitude = std::uint64_t{1} << 63;
+
+// The number as the 64-bit two's-complement value of its kind, if it lies in its range.
+Outcome to_bits(const WholeNumber& number, bool is_signed, std::uint64_t& bits) {
+    if (number.outcome != Outcome::ok) return number.outcome;
+    if (number.negative) {
+        if (number.magnitude > min_int64_magnitude) return Outcome::out_of_range;
+        bits = ~number.magnitude + 1;
+        return Outcome::ok;
+    }
+    if (is_signed && number.magnitude >= min_int64_magnitude) return Outcome::out_of_range;
+    bits = number.magnitude;
+    return Outcome::ok;
+}
+
+// Tokens that are no plain integer: whole numbers in other notations, or what is wrong.
+template <class Stored, class Wide>
+Parsed parse_integer_slowly(const char* first, const char* start, const char* last, std::byte* into) {
+    const char* const end = token_end(start, last);
+    std::uint64_t bits = 0;
+    const Outcome outcome = to_bits(parse_whole_number(start, end), std::is_signed_v<Wide>, bits);
+    if (outcome == Outcome::ok) {
+        store(into, static_cast<Stored>(static_cast<Wide>(bits)));
+        return {end, Outcome::ok};
+    }
+    if (outcome == Outcome::not_a_number) {
+        double value;  // nan, inf: numbers, but not whole ones
+        const auto result = fast_float::from_chars(start, end, value);
+        if (result.ptr == end && result.ptr != start) return {first, Outcome::not_whole};
+    }
+    return {first, outcome};
+}
+
+// The common case, a plain decimal integer, takes fast_float's integer path.
+template <class Stored, class Wide>
+Parsed parse_integer(const char* first, const char* last, std::byte* into) {
+    const char* const start = skip_plus(first, last);
+    if (!start) return {first, Outcome::not_a_number};
+    Wide value;
+    const auto result = fast_float::from_chars(start, last, value);
+    if (result.ec == std::errc{} && ends_token(result.ptr, last)) {
+        store(into, static_cast<Stored>(value));
+        return {result.ptr, Outcome::ok};
+    }
+    return parse_integer_slowly<Stored, Wide>(first, start, last, into);
+}
+
+}  // namespace
+
+Parsed parse_value(ElementType type, const char* first, const char* last, std::byte* into) {
+    switch (type) {
+    case ElementType::f32: return parse_float<float>(first, last, into);
+    case ElementType::f64: return parse_float<double>(first, last, into);
+    case ElementType::i8: return parse_integer<std::int8_t, std::int64_t>(first, last, into);
+    case ElementType::i16: return parse_integer<std::int16_t, std::int64_t>(first, last, into);
+    case ElementType::i32: return parse_integer<std::int32_t, std::int64_t>(first, last, into);
+    case ElementType::i64: return parse_integer<std::int64_t, std::int64_t>(first, last, into);
+    case ElementType::u8: return parse_integer<std::uint8_t, std::uint64_t>(first, last, into);
+    case ElementType::u16: return parse_integer<std::uint16_t, std::uint64_t>(first, last, into);
+    case ElementType::u32: return parse_integer<std::uint32_t, std::uint64_t>(first, last, into);
+    case ElementType::u64: return parse_integer<std::uint64_t, std::uint64_t>(first, last, into);
+    }
+    return {first, Outcome::not_a_number};
+}
+
+}  // namespace tessarel

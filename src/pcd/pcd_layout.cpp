@@ -1,0 +1,114 @@
+#include "pcd/pcd_layout.hpp"
+
+#include <limits>
+#include <optional>
+#include <stdexcept>
+
+namespace tessarel {
+namespace {
+
+std::array<std::size_t, 3> find_coordinates(const std::vector<PcdField>& fields) {
+    constexpr auto missing = std::numeric_limits<std::size_t>::max();
+    std::array<std::size_t, 3> xyz{missing, missing, missing};
+    // The last field of each name wins, as it does in the dictionary of fields.
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string& name = fields[i].name;
+        if (name == "x") xyz[0] = i;
+        if (name == "y") xyz[1] = i;
+        if (name == "z") xyz[2] = i;
+    }
+    for (const std::size_t index : xyz) {
+        if (index == missing) throw std::runtime_error("PCD must contain x, y, z fields");
+    }
+    return xyz;
+}
+
+[[noreturn]] void throw_negative_size() {
+    throw std::length_error("cannot create std::vector larger than max_size()");
+}
+
+std::uint64_t cloud_bytes(const PcdHeader& header) {
+    if (header.points < 0) throw_negative_size();
+    std::int64_t product = 0;
+    const bool overflow = __builtin_mul_overflow(std::int64_t{header.points}, header.point_step, &product);
+    if (!overflow && product < 0) throw_negative_size();
+    if (overflow || static_cast<std::uint64_t>(product) > max_cloud_bytes) {
+        throw std::runtime_error("PCD data too large: POINTS " + std::to_string(header.points) + " * " +
+                                 std::to_string(header.point_step) + " bytes per point exceeds the limit of " +
+                                 std::to_string(max_cloud_bytes) + " bytes");
+    }
+    return static_cast<std::uint64_t>(product);
+}
+
+std::string field_label(const PcdField& field) { return "PCD field '" + field.name + "'"; }
+
+void check_sign(const PcdField& field) {
+    if (field.size < 0) {
+        throw std::runtime_error(field_label(field) + " has a negative SIZE (" + std::to_string(field.size) + ")");
+    }
+    if (field.count < 0) {
+        throw std::runtime_error(field_label(field) + " has a negative COUNT (" + std::to_string(field.count) + ")");
+    }
+}
+
+void check_bounds(const PcdField& field, std::int64_t point_step) {
+    if (field.offset < 0 || field.offset > point_step || field_bytes(field) > point_step - field.offset) {
+        throw std::runtime_error(field_label(field) + " (offset " + std::to_string(field.offset) + ", " +
+                                 std::to_string(field_bytes(field)) + " bytes) lies outside the point record of " +
+                                 std::to_string(point_step) + " bytes");
+    }
+}
+
+Encoding encoding_of(const std::string& data) {
+    if (data == "ascii") return Encoding::ascii;
+    if (data == "binary") return Encoding::binary;
+    if (data == "binary_compressed") return Encoding::binary_compressed;
+    throw std::runtime_error("Unsupported PCD DATA type: " + data);
+}
+
+ElementType checked_type(const PcdField& field) {
+    if (const auto type = element_type(field.type, field.size)) return *type;
+    throw std::runtime_error("Unsupported PCD type/size: field '" + field.name + "' has TYPE " +
+                             std::string(1, field.type) + " SIZE " + std::to_string(field.size));
+}
+
+bool is_packed(const std::vector<FieldLayout>& fields, std::size_t record_size) {
+    std::size_t next = 0;
+    for (const FieldLayout& field : fields) {
+        if (field.offset != next) return false;
+        next += field.bytes();
+    }
+    return next == record_size;
+}
+
+}  // namespace
+
+PcdLayout make_layout(const PcdHeader& header) {
+    PcdLayout layout;
+    layout.xyz = find_coordinates(header.fields);
+    const std::uint64_t bytes = cloud_bytes(header);
+    for (const PcdField& field : header.fields) check_sign(field);
+    if (static_cast<std::uint64_t>(header.point_step) > max_cloud_bytes) {
+        throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
+                                 " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes");
+    }
+    for (const PcdField& field : header.fields) check_bounds(field, header.point_step);
+    layout.encoding = encoding_of(header.data);
+    layout.fields.reserve(header.fields.size());
+    for (const PcdField& field : header.fields) {
+        layout.fields.push_back({field.name, checked_type(field), static_cast<std::size_t>(field.count),
+                                 static_cast<std::size_t>(field.offset)});
+    }
+    for (const std::size_t index : layout.xyz) {
+        if (layout.fields[index].count == 0) {
+            throw std::runtime_error("PCD coordinate field '" + layout.fields[index].name + "' has COUNT 0");
+        }
+    }
+    layout.points = static_cast<std::size_t>(header.points);
+    layout.record_size = static_cast<std::size_t>(header.point_step);
+    layout.buffer_size = static_cast<std::size_t>(bytes);
+    layout.packed = is_packed(layout.fields, layout.record_size);
+    return layout;
+}
+
+}  // namespace tessarel

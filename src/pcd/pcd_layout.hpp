@@ -1,0 +1,51 @@
+#pragma once
+// The checked record layout of a cloud, built once from its header: every field's element
+// type, count and offset, where x, y and z are, and how many bytes the cloud takes. Every
+// check of the header happens here, before any data is read or any buffer is reserved, so
+// the decoders and array assembly can rely on it without checking again.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pcd/element_type.hpp"
+#include "pcd/pcd_header.hpp"
+
+namespace tessarel {
+
+enum class Encoding : std::uint8_t { ascii, binary, binary_compressed };
+
+struct FieldLayout {
+    std::string name;
+    ElementType type;
+    std::size_t count;
+    std::size_t offset;  // of the field's first element inside a point record
+
+    std::size_t element_bytes() const noexcept { return element_size(type); }
+    std::size_t bytes() const noexcept { return element_bytes() * count; }
+};
+
+struct PcdLayout {
+    std::vector<FieldLayout> fields;
+    std::size_t points = 0;
+    std::size_t record_size = 0;
+    std::size_t buffer_size = 0;  // points × record_size
+    std::array<std::size_t, 3> xyz{};  // positions in `fields` of x, y and z, each with COUNT ≥ 1
+    Encoding encoding = Encoding::binary;
+    // The fields lie back to back and fill the record exactly, as they do unless header
+    // lines disagree: then a decoder that writes every field writes every byte.
+    bool packed = false;
+};
+
+// The most bytes one cloud may take: what the address space can index.
+inline constexpr std::uint64_t max_cloud_bytes = sizeof(void*) < 8 ? 0x7fffffffu : 0x7fffffffffffffffu;
+
+// Checks `header` and returns its layout. Errors, in the order they are looked for: no x, y
+// or z field; negative POINTS or record size (std::length_error); a cloud beyond
+// `max_cloud_bytes`; a negative SIZE or COUNT; a field outside the record; an unknown DATA
+// value; an unsupported TYPE/SIZE pair; a coordinate with COUNT 0.
+PcdLayout make_layout(const PcdHeader& header);
+
+}  // namespace tessarel

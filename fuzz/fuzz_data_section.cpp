@@ -1,6 +1,7 @@
 // Arbitrary bytes as the data section behind a valid header. The first byte picks the
 // encoding and the field mix, so the fuzzer spends its time inside the decoders rather than
-// learning the header syntax.
+// learning the header syntax. ASCII text is decoded twice, the second time in chunks of a
+// few bytes, and both must agree: every token cut by a chunk boundary is read whole.
 
 #include <array>
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "cloud_checks.hpp"
+#include "pcd/ascii_decoder.hpp"
 
 namespace {
 
@@ -25,8 +27,24 @@ constexpr std::array<FieldMix, 4> mixes = {{
     {"x y z rgb normal_x normal_y normal_z curvature label ring", "4 4 4 4 4 4 4 4 4 2",
      "F F F F F F F F U U", "1 1 1 1 1 1 1 1 1 1"},
     {"x _ y z t h v", "8 1 4 4 8 2 1", "F U F F F I I", "1 3 1 1 1 2 4"},
-    {"x y z a b c", "4 4 4 1 8 3", "F F F U I F", "1 1 1 1 1 2"},
+    {"x y z a b c d", "4 4 4 1 8 8 2", "F F F U I F u", "1 1 1 1 1 2 1"},
 }};
+
+// The decoded bytes, or the error message.
+std::string outcome(const std::string& file, std::size_t chunk_bytes) {
+    std::istringstream in(file);
+    try {
+        const tessarel::PcdLayout layout = tessarel::make_layout(tessarel::parse_pcd_header(in));
+        const tessarel::PointBuffer buffer = tessarel::read_ascii_data(in, layout, chunk_bytes);
+        return {reinterpret_cast<const char*>(buffer.data()), buffer.size()};
+    } catch (const std::exception& error) {
+        return std::string("error: ") + error.what();
+    }
+}
+
+void compare_chunked(const std::string& file, std::size_t chunk_bytes) {
+    tessarel::fuzz::require(outcome(file, tessarel::ascii_chunk_bytes) == outcome(file, chunk_bytes));
+}
 
 }  // namespace
 
@@ -45,5 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tessarel::fuzz::check_cloud(tessarel::read_pcd(in));
     } catch (const std::exception&) {
     }
+    if (encoding == "ascii") compare_chunked(file, 1 + data[1] % 61);
     return 0;
 }

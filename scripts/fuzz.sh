@@ -49,7 +49,7 @@ build_target() {
     clang++ -std=c++20 -pthread -O1 -g -fno-omit-frame-pointer \
         -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
         -I"$root/src" -I/usr/include/liblzf $(fast_float_include) \
-        "$root/fuzz/fuzz_$target.cpp" "$root"/src/pcd/{pcd_header,pcd_reader,ascii_decoder,compressed_reader}.cpp \
+        "$root/fuzz/fuzz_$target.cpp" "$root"/src/pcd/{pcd_header,pcd_layout,pcd_reader,ascii_text,ascii_number,ascii_decoder,compressed_reader}.cpp \
         $lzf -o "$out"
 }
 
@@ -61,12 +61,16 @@ for target in "${targets[@]}"; do
     corpus="$root/.cache/fuzz/$target"
     mkdir -p "$corpus"
     echo "fuzz_$target: ${seconds}s" >&2
-    # A header may declare records of up to 2 GiB that load lazily zeroed, so only a block
-    # beyond that cap is a fault here; tests/test_damaged_files.py bounds what failing
-    # loads reserve.
+    # A load reserves no more than its file can fill (8 bytes a value at most), so a block of
+    # gigabytes is a fault here; tests/test_damaged_files.py bounds what failing loads reserve.
     log="$root/.cache/fuzz/$target.log"
     status=0
-    "$root/build/fuzz/fuzz_$target" "$corpus" "$root/fuzz/corpus/$target" \
+    seeds=("$root/fuzz/corpus/$target")
+    if [ "$target" = data_section ]; then
+        seeds+=("$root/.cache/fuzz/token_seeds")
+        "$venv/bin/python" "$root/fuzz/token_seeds.py" "${seeds[1]}"
+    fi
+    "$root/build/fuzz/fuzz_$target" "$corpus" "${seeds[@]}" \
         -max_total_time="$seconds" -max_len=4096 -malloc_limit_mb=2200 -rss_limit_mb=2560 \
         -timeout=10 -print_final_stats=1 -artifact_prefix="$root/.cache/fuzz/crashes/$target-" \
         >"$log" 2>&1 || status=$?

@@ -158,6 +158,25 @@ class TestTruncationAndSizes:
         with pytest.raises(RuntimeError, match=expected):
             load(content)
 
+    def test_data_beyond_2_gib(self, pcd_file):
+        import tessarel
+
+        points = 2**31 // 12 + 2
+        path = pcd_file(header(fields("x y z"), points, "binary"))
+        last = np.array([1.5, -2.0, 3.25], np.float32)
+        with open(path, "r+b") as file:  # sparse: the zeros before the last point take no disk
+            file.truncate(file.seek(0, 2) + (points - 1) * 12)
+            file.seek(0, 2)
+            file.write(last.tobytes())
+        if sys.maxsize < 2**32:
+            with pytest.raises(RuntimeError, match="PCD data too large"):
+                tessarel.load_pcd(path)
+            return
+        loaded, _ = tessarel.load_pcd(path)
+        assert loaded.shape == (points, 3)
+        np.testing.assert_array_equal(loaded[-1], last)
+        assert not loaded[-2].any()
+
     @pytest.mark.parametrize(
         "size, count, message",
         [

@@ -64,3 +64,25 @@ def test_pcl_repository_files_match_pcl(name):
     for field, facts in expected["fields"].items():
         if field not in "xyz":
             assert digest(extra[field]) == facts["sha256"], field
+
+
+XYZ = [("x", "F", 4, 1), ("y", "F", 4, 1), ("z", "F", 4, 1)]
+ORGANIZED = {"version": "0.7", "fields": [*XYZ, ("intensity", "F", 4, 1)], "width": 40, "height": 12, "points": 480,
+             "viewpoint": (0, 0, 0, 1, 0, 0, 0)}
+HEADERS = {
+    **{f"pcl/xyzi_organized/cloud_{encoding}.pcd": {**ORGANIZED, "data": encoding} for encoding in ENCODINGS},
+    "pcl-repo/pcl_logo.pcd": {"version": "0.7", "fields": [*XYZ, ("rgb", "F", 4, 1)], "width": 12909, "height": 1,
+                              "points": 12909, "viewpoint": (0, 0, -2, 0, 1, 0, 0), "data": "binary_compressed"},
+    "pcl-repo/bun01.pcd": {"version": ".5", "fields": XYZ, "width": 200, "height": 1, "points": 200,
+                           "viewpoint": (0, 0, 0, 1, 0, 0, 0), "data": "ascii"},
+}
+
+
+@pytest.mark.parametrize("name", HEADERS)
+def test_load_pcd_header(name):
+    path = str(DATA / name)
+    header = tessarel.load_pcd_header(path)
+    assert header == HEADERS[name]
+    points, _ = tessarel.load_pcd(path)
+    organized = points.reshape(header["height"], header["width"], 3)
+    np.testing.assert_array_equal(organized[-1, -1], points[-1])

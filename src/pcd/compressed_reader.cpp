@@ -115,7 +115,7 @@ void scatter_columns(std::span<const std::byte> block, const PcdLayout& layout, 
 PointBuffer read_compressed_data(std::istream& in, const PcdLayout& layout) {
     const std::size_t buffer_size = layout.buffer_size;
     const BlockSizes sizes = read_block_sizes(in);
-    if (sizes.compressed > max_cloud_bytes) {
+    if (std::uint64_t{sizes.compressed} > max_cloud_bytes) {
         throw std::length_error("cannot create std::vector larger than max_size()");
     }
     // Columns are placed by the fields' own widths, so those must tile the record exactly.

@@ -1,50 +1,15 @@
 #include "pcd/ascii_number.hpp"
 
-#include <fast_float/fast_float.h>
-
 #include <algorithm>
-#include <cstring>
-#include <limits>
-#include <system_error>
-#include <type_traits>
 
-#include "pcd/ascii_text.hpp"
-
-namespace tessarel {
+namespace tessarel::ascii_detail {
 namespace {
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-bool ends_token(const char* at, const char* last) noexcept { return at == last || is_separator(*at); }
-
 const char* token_end(const char* first, const char* last) noexcept {
     while (first != last && !is_separator(*first)) ++first;
     return first;
-}
-
-// Past a leading '+', which fast_float does not take; null when nothing but a sign follows.
-const char* skip_plus(const char* first, const char* last) noexcept {
-    if (*first != '+') return first;
-    ++first;
-    const bool unsigned_rest = first != last && !is_separator(*first) && *first != '-' && *first != '+';
-    return unsigned_rest ? first : nullptr;
-}
-
-template <class Value>
-void store(std::byte* into, Value value) noexcept {
-    if (into) std::memcpy(into, &value, sizeof value);
-}
-
-template <class Float>
-Parsed parse_float(const char* first, const char* last, std::byte* into) {
-    const char* const start = skip_plus(first, last);
-    if (!start) return {first, Outcome::not_a_number};
-    Float value;
-    // Overflow and underflow give the signed infinity or zero, which is what the text says.
-    const auto result = fast_float::from_chars(start, last, value);
-    if (result.ptr == start || !ends_token(result.ptr, last)) return {first, Outcome::not_a_number};
-    store(into, value);
-    return {result.ptr, Outcome::ok};
 }
 
 // A whole number of at most 64 bits, as magnitude and sign.
@@ -129,16 +94,13 @@ Outcome to_bits(const WholeNumber& number, bool is_signed, std::uint64_t& bits) 
     return Outcome::ok;
 }
 
-// Tokens that are no plain integer: whole numbers in other notations, or what is wrong.
-template <class Stored, class Wide>
-Parsed parse_integer_slowly(const char* first, const char* start, const char* last, std::byte* into) {
+}  // namespace
+
+Parsed parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
+                            std::uint64_t& bits) {
     const char* const end = token_end(start, last);
-    std::uint64_t bits = 0;
-    const Outcome outcome = to_bits(parse_whole_number(start, end), std::is_signed_v<Wide>, bits);
-    if (outcome == Outcome::ok) {
-        store(into, static_cast<Stored>(static_cast<Wide>(bits)));
-        return {end, Outcome::ok};
-    }
+    const Outcome outcome = to_bits(parse_whole_number(start, end), is_signed, bits);
+    if (outcome == Outcome::ok) return {end, Outcome::ok};
     if (outcome == Outcome::not_a_number) {
         double value;  // nan, inf: numbers, but not whole ones
         const auto result = fast_float::from_chars(start, end, value);
@@ -147,36 +109,4 @@ Parsed parse_integer_slowly(const char* first, const char* start, const char* la
     return {first, outcome};
 }
 
-// The common case, a plain decimal integer, takes fast_float's integer path.
-template <class Stored, class Wide>
-Parsed parse_integer(const char* first, const char* last, std::byte* into) {
-    const char* const start = skip_plus(first, last);
-    if (!start) return {first, Outcome::not_a_number};
-    Wide value;
-    const auto result = fast_float::from_chars(start, last, value);
-    if (result.ec == std::errc{} && ends_token(result.ptr, last)) {
-        store(into, static_cast<Stored>(value));
-        return {result.ptr, Outcome::ok};
-    }
-    return parse_integer_slowly<Stored, Wide>(first, start, last, into);
-}
-
-}  // namespace
-
-Parsed parse_value(ElementType type, const char* first, const char* last, std::byte* into) {
-    switch (type) {
-    case ElementType::f32: return parse_float<float>(first, last, into);
-    case ElementType::f64: return parse_float<double>(first, last, into);
-    case ElementType::i8: return parse_integer<std::int8_t, std::int64_t>(first, last, into);
-    case ElementType::i16: return parse_integer<std::int16_t, std::int64_t>(first, last, into);
-    case ElementType::i32: return parse_integer<std::int32_t, std::int64_t>(first, last, into);
-    case ElementType::i64: return parse_integer<std::int64_t, std::int64_t>(first, last, into);
-    case ElementType::u8: return parse_integer<std::uint8_t, std::uint64_t>(first, last, into);
-    case ElementType::u16: return parse_integer<std::uint16_t, std::uint64_t>(first, last, into);
-    case ElementType::u32: return parse_integer<std::uint32_t, std::uint64_t>(first, last, into);
-    case ElementType::u64: return parse_integer<std::uint64_t, std::uint64_t>(first, last, into);
-    }
-    return {first, Outcome::not_a_number};
-}
-
-}  // namespace tessarel
+}  // namespace tessarel::ascii_detail

@@ -2,9 +2,15 @@
 // One ASCII token read as a value of a field's element type. A value is always a whole
 // token: a number that stops short of the token's end is no number at all.
 
+#include <fast_float/fast_float.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <system_error>
+#include <type_traits>
 
+#include "pcd/ascii_text.hpp"
 #include "pcd/element_type.hpp"
 
 namespace tessarel {
@@ -16,6 +22,59 @@ struct Parsed {
     Outcome outcome;
 };
 
+namespace ascii_detail {
+
+inline bool ends_token(const char* at, const char* last) noexcept { return at == last || is_separator(*at); }
+
+// Past a leading '+', which fast_float does not take; null when nothing but a sign follows.
+inline const char* skip_plus(const char* first, const char* last) noexcept {
+    if (*first != '+') return first;
+    ++first;
+    const bool unsigned_rest = first != last && !is_separator(*first) && *first != '-' && *first != '+';
+    return unsigned_rest ? first : nullptr;
+}
+
+template <class Value>
+void store(std::byte* into, Value value) noexcept {
+    if (into) std::memcpy(into, &value, sizeof value);
+}
+
+template <class Float>
+Parsed parse_float(const char* first, const char* last, std::byte* into) {
+    const char* const start = skip_plus(first, last);
+    if (!start) return {first, Outcome::not_a_number};
+    Float value;
+    // Overflow and underflow give the signed infinity or zero, which is what the text says.
+    const auto result = fast_float::from_chars(start, last, value);
+    if (result.ptr == start || !ends_token(result.ptr, last)) return {first, Outcome::not_a_number};
+    store(into, value);
+    return {result.ptr, Outcome::ok};
+}
+
+// Tokens that are no plain integer: whole numbers in other notations, or what is wrong. The
+// value is the 64-bit two's complement of the number.
+Parsed parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
+                            std::uint64_t& bits);
+
+// The common case, a plain decimal integer, takes fast_float's integer path.
+template <class Stored, class Wide>
+Parsed parse_integer(const char* first, const char* last, std::byte* into) {
+    const char* const start = skip_plus(first, last);
+    if (!start) return {first, Outcome::not_a_number};
+    Wide value;
+    const auto result = fast_float::from_chars(start, last, value);
+    if (result.ec == std::errc{} && ends_token(result.ptr, last)) {
+        store(into, static_cast<Stored>(value));
+        return {result.ptr, Outcome::ok};
+    }
+    std::uint64_t bits = 0;
+    const Parsed parsed = parse_integer_slowly(first, start, last, std::is_signed_v<Wide>, bits);
+    if (parsed.outcome == Outcome::ok) store(into, static_cast<Stored>(static_cast<Wide>(bits)));
+    return parsed;
+}
+
+}  // namespace ascii_detail
+
 // Reads the token that starts at `first` (not a separator) and ends at the next separator
 // or at `last`, and stores it at `into` (unless null) as `type`, little-endian.
 //
@@ -25,6 +84,21 @@ struct Parsed {
 // I, −2^63 to 2^64 − 1 for U, where a negative value is stored in two's complement. The
 // 64-bit value is then cut to the type's width: 300 in U 1 stores 44. Every type accepts a
 // leading '+'.
-Parsed parse_value(ElementType type, const char* first, const char* last, std::byte* into);
+inline Parsed parse_value(ElementType type, const char* first, const char* last, std::byte* into) {
+    using namespace ascii_detail;
+    switch (type) {
+    case ElementType::f32: return parse_float<float>(first, last, into);
+    case ElementType::f64: return parse_float<double>(first, last, into);
+    case ElementType::i8: return parse_integer<std::int8_t, std::int64_t>(first, last, into);
+    case ElementType::i16: return parse_integer<std::int16_t, std::int64_t>(first, last, into);
+    case ElementType::i32: return parse_integer<std::int32_t, std::int64_t>(first, last, into);
+    case ElementType::i64: return parse_integer<std::int64_t, std::int64_t>(first, last, into);
+    case ElementType::u8: return parse_integer<std::uint8_t, std::uint64_t>(first, last, into);
+    case ElementType::u16: return parse_integer<std::uint16_t, std::uint64_t>(first, last, into);
+    case ElementType::u32: return parse_integer<std::uint32_t, std::uint64_t>(first, last, into);
+    case ElementType::u64: return parse_integer<std::uint64_t, std::uint64_t>(first, last, into);
+    }
+    return {first, Outcome::not_a_number};
+}
 
 }  // namespace tessarel

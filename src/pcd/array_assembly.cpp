@@ -15,67 +15,88 @@ py::dtype dtype_of(ElementType type) {
     return visit_element_type(type, [](auto zero) { return py::dtype::of<decltype(zero)>(); });
 }
 
-const FieldLayout& coordinate(const PcdLayout& layout, int axis) { return layout.fields[layout.xyz[axis]]; }
+// One coordinate: its field and where its values lie.
+struct Axis {
+    const FieldLayout& field;
+    const FieldPlacement& place;
+};
 
-// x, y and z already lie in the buffer as three consecutive float32 values.
-bool packed_float_coordinates(const PcdLayout& layout) {
-    const FieldLayout& x = coordinate(layout, 0);
-    const FieldLayout& y = coordinate(layout, 1);
-    const FieldLayout& z = coordinate(layout, 2);
-    return x.type == ElementType::f32 && y.type == ElementType::f32 && z.type == ElementType::f32 &&
-           y.offset == x.offset + 4 && z.offset == x.offset + 8;
+Axis axis(const PcdCloud& cloud, int index) {
+    const std::size_t field = cloud.layout.xyz[static_cast<std::size_t>(index)];
+    return {cloud.layout.fields[field], cloud.placements[field]};
 }
 
-// The first value of coordinate `axis` in every point, converted to float32 into column
-// `axis` of `out`.
-void convert_coordinate(const std::byte* base, const PcdLayout& layout, int axis, float* out) {
-    const FieldLayout& field = coordinate(layout, axis);
-    const std::byte* source = base + field.offset;
-    visit_element_type(field.type, [&](auto zero) {
-        for (std::size_t i = 0; i < layout.points; ++i, source += layout.record_size) {
+// x, y and z already lie in the buffer as float32 values one axis step apart: consecutive
+// in a record, or consecutive columns.
+bool float_coordinates_in_place(const PcdCloud& cloud) {
+    const std::size_t step = cloud.columns ? 4 * cloud.layout.points : 4;
+    const Axis x = axis(cloud, 0), y = axis(cloud, 1), z = axis(cloud, 2);
+    return x.field.type == ElementType::f32 && y.field.type == ElementType::f32 && z.field.type == ElementType::f32 &&
+           x.place.stride == y.place.stride && y.place.stride == z.place.stride &&
+           y.place.base == x.place.base + step && z.place.base == y.place.base + step;
+}
+
+// The first value of coordinate `index` in every point, converted to float32 into column
+// `index` of `out`.
+void convert_coordinate(const std::byte* base, const PcdCloud& cloud, int index, float* out) {
+    const Axis coordinate = axis(cloud, index);
+    const std::byte* source = base + coordinate.place.base;
+    visit_element_type(coordinate.field.type, [&](auto zero) {
+        for (std::size_t i = 0; i < cloud.layout.points; ++i, source += coordinate.place.stride) {
             decltype(zero) value;
             std::memcpy(&value, source, sizeof value);
-            out[i * 3 + static_cast<std::size_t>(axis)] = static_cast<float>(value);
+            out[i * 3 + static_cast<std::size_t>(index)] = static_cast<float>(value);
         }
     });
 }
 
-py::array points_array(const std::byte* base, const PcdLayout& layout, const py::capsule& owner) {
-    const auto points = static_cast<py::ssize_t>(layout.points);
-    if (packed_float_coordinates(layout)) {
-        const std::byte* first = base + coordinate(layout, 0).offset;
+py::array points_array(const std::byte* base, const PcdCloud& cloud, const py::capsule& owner) {
+    const auto points = static_cast<py::ssize_t>(cloud.layout.points);
+    if (float_coordinates_in_place(cloud)) {
+        const Axis x = axis(cloud, 0);
+        const auto step = static_cast<py::ssize_t>(axis(cloud, 1).place.base - x.place.base);
         return py::array(py::dtype::of<float>(), {points, py::ssize_t{3}},
-                         {static_cast<py::ssize_t>(layout.record_size), py::ssize_t{4}}, first, owner);
+                         {static_cast<py::ssize_t>(x.place.stride), step}, base + x.place.base, owner);
     }
     py::array_t<float> converted({points, py::ssize_t{3}});
     float* out = converted.mutable_data();
-    for (int axis = 0; axis < 3; ++axis) convert_coordinate(base, layout, axis, out);
+    for (int index = 0; index < 3; ++index) convert_coordinate(base, cloud, index, out);
     return converted;
 }
 
 // A field with COUNT 1 is one value per point; any other COUNT gives one row per point.
-py::array field_array(const std::byte* base, const PcdLayout& layout, const FieldLayout& field,
-                      const py::capsule& owner) {
-    const auto points = static_cast<py::ssize_t>(layout.points);
-    const auto step = static_cast<py::ssize_t>(layout.record_size);
-    const std::byte* first = base + field.offset;
-    if (field.count == 1) return py::array(dtype_of(field.type), {points}, {step}, first, owner);
-    return py::array(dtype_of(field.type), {points, static_cast<py::ssize_t>(field.count)},
-                     {step, static_cast<py::ssize_t>(field.element_bytes())}, first, owner);
+std::vector<py::ssize_t> field_shape(const PcdCloud& cloud, const FieldLayout& field) {
+    const auto points = static_cast<py::ssize_t>(cloud.layout.points);
+    if (field.count == 1) return {points};
+    return {points, static_cast<py::ssize_t>(field.count)};
+}
+
+py::array field_array(const std::byte* base, const PcdCloud& cloud, const FieldLayout& field,
+                      const FieldPlacement& place, const py::capsule& owner) {
+    const auto shape = field_shape(cloud, field);
+    if (!place.present) {  // a padding field the block holds no column for
+        py::array zeros(dtype_of(field.type), shape);
+        std::memset(zeros.mutable_data(), 0, static_cast<std::size_t>(zeros.nbytes()));
+        return zeros;
+    }
+    std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(place.stride)};
+    if (shape.size() == 2) strides.push_back(static_cast<py::ssize_t>(field.element_bytes()));
+    return py::array(dtype_of(field.type), shape, strides, base + place.base, owner);
 }
 
 }  // namespace
 
-std::pair<py::array, py::dict> assemble_arrays(PointBuffer buffer, const PcdLayout& layout) {
+std::pair<py::array, py::dict> assemble_arrays(PcdCloud cloud) {
     // The capsule takes the storage only once it exists, so a failure here still frees it.
-    py::capsule owner(buffer.data(), +[](void* bytes) { std::free(bytes); });
-    const std::byte* const base = buffer.release();
-    py::array points = points_array(base, layout, owner);
+    py::capsule owner(cloud.buffer.data(), +[](void* bytes) { std::free(bytes); });
+    const std::byte* const base = cloud.buffer.release();
+    py::array points = points_array(base, cloud, owner);
     py::dict fields;
-    for (const FieldLayout& field : layout.fields) {
+    for (std::size_t i = 0; i < cloud.layout.fields.size(); ++i) {
+        const FieldLayout& field = cloud.layout.fields[i];
         if (is_coordinate(field.name)) continue;
         // Names are keys whole: a NUL byte inside one must not merge it with another.
-        fields[py::str(field.name.data(), field.name.size())] = field_array(base, layout, field, owner);
+        fields[py::str(field.name.data(), field.name.size())] = field_array(base, cloud, field, cloud.placements[i], owner);
     }
     return {std::move(points), std::move(fields)};
 }

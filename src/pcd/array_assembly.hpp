@@ -6,12 +6,11 @@
 
 #include <utility>
 
-#include "pcd/byte_buffer.hpp"
-#include "pcd/pcd_layout.hpp"
+#include "pcd/pcd_reader.hpp"
 
 namespace tessarel {
 
-// Returns (points, fields). The buffer passes to a capsule that every array keeps alive.
-std::pair<pybind11::array, pybind11::dict> assemble_arrays(PointBuffer buffer, const PcdLayout& layout);
+// Returns (points, fields). The cloud's buffer passes to a capsule that every array keeps alive.
+std::pair<pybind11::array, pybind11::dict> assemble_arrays(PcdCloud cloud);
 
 }  // namespace tessarel

@@ -2,10 +2,8 @@
 
 #include <lzf.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -43,27 +41,6 @@ BlockSizes read_block_sizes(std::istream& in) {
     return sizes;
 }
 
-template <std::size_t Width>
-void scatter_fixed(const std::byte* column, std::byte* out, std::size_t points, std::size_t step) {
-    for (std::size_t i = 0; i < points; ++i, column += Width, out += step) std::memcpy(out, column, Width);
-}
-
-void scatter_any(const std::byte* column, std::byte* out, std::size_t points, std::size_t step, std::size_t width) {
-    for (std::size_t i = 0; i < points; ++i, column += width, out += step) std::memcpy(out, column, width);
-}
-
-void scatter_column(const std::byte* column, std::byte* out, std::size_t points, std::size_t step, std::size_t width) {
-    switch (width) {
-    case 1: return scatter_fixed<1>(column, out, points, step);
-    case 2: return scatter_fixed<2>(column, out, points, step);
-    case 4: return scatter_fixed<4>(column, out, points, step);
-    case 8: return scatter_fixed<8>(column, out, points, step);
-    case 12: return scatter_fixed<12>(column, out, points, step);
-    case 16: return scatter_fixed<16>(column, out, points, step);
-    default: return scatter_any(column, out, points, step, width);
-    }
-}
-
 void decompress(std::span<const std::byte> compressed, std::span<std::byte> out) {
     const unsigned decoded = lzf_decompress(compressed.data(), static_cast<unsigned>(compressed.size()),
                                             out.data(), static_cast<unsigned>(out.size()));
@@ -79,92 +56,65 @@ std::size_t column_bytes(const PcdLayout& layout, bool with_padding) {
     return bytes;
 }
 
-// Places the field-major `block` into point records. `with_padding` says whether the block
-// holds columns for the `_` padding fields too.
-void scatter_columns(std::span<const std::byte> block, const PcdLayout& layout, bool with_padding,
-                     PointBuffer& buffer) {
-    struct Column {
-        const std::byte* values;
-        std::size_t offset;
-        std::size_t width;
-    };
-    const std::size_t points = layout.points;
-    const std::size_t step = layout.record_size;
-    std::vector<Column> columns;
-    const std::byte* values = block.data();
+// Each field's column, in field order; padding fields have none unless the block holds them.
+std::vector<FieldPlacement> column_placements(const PcdLayout& layout, bool with_padding) {
+    std::vector<FieldPlacement> columns;
+    columns.reserve(layout.fields.size());
+    std::size_t start = 0;
     for (const FieldLayout& field : layout.fields) {
-        if (!with_padding && is_padding(field)) continue;
-        columns.push_back({values, field.offset, field.bytes()});
-        values += points * field.bytes();
-    }
-    // A slice of points at a time, every column in turn, so that each output record is
-    // completed while it is still in cache instead of being revisited once per column.
-    // 1024 records of typical size stay within the first-level cache.
-    constexpr std::size_t slice = 1024;
-    for (std::size_t first = 0; first < points; first += slice) {
-        const std::size_t count = std::min(slice, points - first);
-        std::byte* records = buffer.data() + first * step;
-        for (const Column& column : columns) {
-            scatter_column(column.values + first * column.width, records + column.offset, count, step, column.width);
+        if (!with_padding && is_padding(field)) {
+            columns.push_back({0, 0, false});
+            continue;
         }
+        columns.push_back({start, field.bytes()});
+        start += layout.points * field.bytes();
     }
+    return columns;
+}
+
+// Whether the block holds columns for the `_` padding fields too: writers disagree, and
+// both layouts are valid. Throws when the block fits neither.
+bool check_block(const PcdLayout& layout, const BlockSizes& sizes) {
+    if (std::uint64_t{sizes.compressed} > max_cloud_bytes) {
+        throw std::length_error("cannot create std::vector larger than max_size()");
+    }
+    // Each field is one column of its own width, so the widths must tile the record exactly.
+    if (column_bytes(layout, true) != layout.record_size) {
+        throw std::runtime_error("PCD fields do not tile the point record of " + std::to_string(layout.record_size) +
+                                 " bytes, so the compressed columns cannot be placed");
+    }
+    const bool with_padding = sizes.uncompressed == layout.buffer_size;
+    if (!with_padding && sizes.uncompressed != layout.points * column_bytes(layout, false)) {
+        throw std::runtime_error("PCD compressed block size mismatch: the block decodes to " +
+                                 std::to_string(sizes.uncompressed) + " bytes, the header needs " +
+                                 std::to_string(layout.buffer_size));
+    }
+    return with_padding;
 }
 
 }  // namespace
 
-PointBuffer read_compressed_data(std::istream& in, const PcdLayout& layout) {
-    const std::size_t buffer_size = layout.buffer_size;
+ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
     const BlockSizes sizes = read_block_sizes(in);
-    if (std::uint64_t{sizes.compressed} > max_cloud_bytes) {
-        throw std::length_error("cannot create std::vector larger than max_size()");
-    }
-    // Columns are placed by the fields' own widths, so those must tile the record exactly.
-    const std::size_t step = layout.record_size;
-    if (column_bytes(layout, true) != step) {
-        throw std::runtime_error("PCD fields do not tile the point record of " + std::to_string(step) +
-                                 " bytes, so the compressed columns cannot be placed");
-    }
-    // Writers disagree on whether `_` padding fields get a column; both layouts are valid.
-    const std::size_t points = layout.points;
-    const bool with_padding = sizes.uncompressed == buffer_size;
-    if (!with_padding && sizes.uncompressed != points * column_bytes(layout, false)) {
-        throw std::runtime_error("PCD compressed block size mismatch: the block decodes to " +
-                                 std::to_string(sizes.uncompressed) + " bytes, the header needs " +
-                                 std::to_string(buffer_size));
-    }
+    const bool with_padding = check_block(layout, sizes);
     const std::uint64_t available = remaining_bytes(in);
     if (available < sizes.compressed) {
         throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
                                  " compressed bytes, the file holds " + std::to_string(available));
     }
-    if (sizes.uncompressed == 0) return PointBuffer(buffer_size, Fill::zeroed);
+    std::vector<FieldPlacement> columns = column_placements(layout, with_padding);
+    if (sizes.uncompressed == 0) return {PointBuffer(0, Fill::zeroed), std::move(columns)};
     // A block that claims more than its bytes can decode to fails before we reserve its size.
     if (sizes.uncompressed > lzf_max_expansion * sizes.compressed) {
         throw std::runtime_error("LZF decompression failed");
     }
-    // When the block holds every column of packed records, the scatter rewrites every byte
-    // of the point buffer. Then it need not be zeroed, and the compressed bytes can wait at
-    // its end: no buffer of their own, and their pages are in place when the scatter comes.
-    const bool overwritten = with_padding && layout.packed;
-    PointBuffer buffer(buffer_size, overwritten ? Fill::overwritten : Fill::zeroed);
-    std::optional<ByteBuffer> own_buffer;
-    std::span<std::byte> compressed;
-    if (overwritten && sizes.compressed <= buffer_size) {
-        compressed = buffer.bytes().last(sizes.compressed);
-    } else {
-        compressed = own_buffer.emplace(sizes.compressed, Fill::overwritten).bytes();
-    }
-    ByteBuffer block(sizes.uncompressed, Fill::overwritten);
-    // In the order of first use. The point buffer only when it holds the compressed bytes:
-    // otherwise its pages would join them in memory before they are released.
-    std::vector<std::span<std::byte>> first_use{compressed, block.bytes()};
-    if (!own_buffer) first_use.push_back(buffer.bytes());
-    const BackgroundPrefault prefault(std::move(first_use));
+    ColumnBlock block{PointBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
+    ByteBuffer compressed(sizes.compressed, Fill::overwritten);
+    // Declared after both buffers, so the helper is joined before either is freed.
+    const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});
     read_exactly(in, compressed.data(), compressed.size());
-    decompress(compressed, block.bytes());
-    own_buffer.reset();  // released before the scatter doubles the resident size
-    scatter_columns(block.bytes(), layout, with_padding, buffer);
-    return buffer;
+    decompress(compressed.bytes(), block.buffer.bytes());
+    return block;
 }
 
 }  // namespace tessarel

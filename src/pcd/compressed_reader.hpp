@@ -1,15 +1,21 @@
 #pragma once
 // The "binary_compressed" data section: two 32-bit sizes and one LZF block holding the
-// fields column by column.
+// fields column by column. The decoded block is the cloud's buffer, and each field's array
+// a view of its column.
 
-#include <cstddef>
 #include <istream>
+#include <vector>
 
 #include "pcd/byte_buffer.hpp"
 #include "pcd/pcd_layout.hpp"
 
 namespace tessarel {
 
-PointBuffer read_compressed_data(std::istream& in, const PcdLayout& layout);
+struct ColumnBlock {
+    PointBuffer buffer;
+    std::vector<FieldPlacement> columns;  // one for each of the layout's fields
+};
+
+ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout);
 
 }  // namespace tessarel

@@ -111,4 +111,11 @@ PcdLayout make_layout(const PcdHeader& header) {
     return layout;
 }
 
+std::vector<FieldPlacement> record_placements(const PcdLayout& layout) {
+    std::vector<FieldPlacement> placements;
+    placements.reserve(layout.fields.size());
+    for (const FieldLayout& field : layout.fields) placements.push_back({field.offset, layout.record_size});
+    return placements;
+}
+
 }  // namespace tessarel

@@ -39,6 +39,18 @@ struct PcdLayout {
     bool packed = false;
 };
 
+// Where one field's values lie in a decoded buffer: the first element of point i at
+// base + i × stride, the elements of a point one element size apart. A padding field that
+// has no column in a compressed block has no place at all.
+struct FieldPlacement {
+    std::size_t base = 0;
+    std::size_t stride = 0;
+    bool present = true;
+};
+
+// Point records: each field at its offset in every record.
+std::vector<FieldPlacement> record_placements(const PcdLayout& layout);
+
 // The most bytes one cloud may take: what the address space can index.
 inline constexpr std::uint64_t max_cloud_bytes = sizeof(void*) < 8 ? 0x7fffffffu : 0x7fffffffffffffffu;
 

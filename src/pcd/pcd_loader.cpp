@@ -9,8 +9,7 @@ namespace py = pybind11;
 namespace tessarel {
 
 std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
-    PcdCloud cloud = read_pcd_file(filename);
-    return assemble_arrays(std::move(cloud.buffer), cloud.layout);
+    return assemble_arrays(read_pcd_file(filename));
 }
 
 py::dict load_pcd_header(const std::string& filename) {

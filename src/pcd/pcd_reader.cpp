@@ -25,21 +25,30 @@ PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout) {
 
 namespace {
 
-PointBuffer read_data_section(std::istream& in, const PcdLayout& layout) {
-    switch (layout.encoding) {
-    case Encoding::ascii: return read_ascii_data(in, layout);
-    case Encoding::binary: return read_binary_data(in, layout);
-    case Encoding::binary_compressed: return read_compressed_data(in, layout);
-    }
-    throw std::logic_error("unknown encoding");
+PcdCloud point_records(PcdLayout layout, PointBuffer buffer) {
+    std::vector<FieldPlacement> placements = record_placements(layout);
+    return {std::move(layout), std::move(buffer), std::move(placements)};
 }
 
 }  // namespace
 
 PcdCloud read_pcd(std::istream& in) {
     PcdLayout layout = make_layout(parse_pcd_header(in));
-    PointBuffer buffer = read_data_section(in, layout);
-    return {std::move(layout), std::move(buffer)};
+    switch (layout.encoding) {
+    case Encoding::ascii: {
+        PointBuffer buffer = read_ascii_data(in, layout);
+        return point_records(std::move(layout), std::move(buffer));
+    }
+    case Encoding::binary: {
+        PointBuffer buffer = read_binary_data(in, layout);
+        return point_records(std::move(layout), std::move(buffer));
+    }
+    case Encoding::binary_compressed: {
+        ColumnBlock block = read_compressed_data(in, layout);
+        return {std::move(layout), std::move(block.buffer), std::move(block.columns), true};
+    }
+    }
+    throw std::logic_error("unknown encoding");
 }
 
 std::ifstream open_pcd_file(const std::string& filename) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <istream>
 #include <string>
+#include <vector>
 
 #include "pcd/byte_buffer.hpp"
 #include "pcd/pcd_header.hpp"
@@ -15,6 +16,8 @@ namespace tessarel {
 struct PcdCloud {
     PcdLayout layout;
     PointBuffer buffer;
+    std::vector<FieldPlacement> placements;  // where each of the layout's fields lies in `buffer`
+    bool columns = false;                    // field after field rather than point after point
 };
 
 // Reads from `in`, positioned at the first byte of the header.

@@ -98,6 +98,8 @@ def test_stub_matches_the_module():
     stub = ast.parse((Path(tessarel.__file__).parent / "__init__.pyi").read_text())
     (function,) = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
     assert ast.get_docstring(stub) == tessarel.__doc__
+    declared = {node.target.id: ast.unparse(node.annotation) for node in stub.body if isinstance(node, ast.AnnAssign)}
+    assert declared["__version__"] == "str" and isinstance(tessarel.__version__, str)
     runtime_doc = tessarel.load_pcd.__doc__.split("\n", 1)[1]  # after pybind11's signature line
     assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc)
     assert [name for name in dir(tessarel) if not name.startswith("_")] == [function.name]

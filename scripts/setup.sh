@@ -1,34 +1,84 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian 12 or 13 machine and builds the module into .venv.
 # Idempotent: when everything is already in place it only rebuilds incrementally.
+# Prints one line per step; what the tools print goes to a log, shown when a step fails.
 set -euo pipefail
 
 . "$(dirname "$0")/common.sh"
 
-apt_updated=0
-apt_install() {
-    if [ "$apt_updated" = 0 ]; then
-        apt-get update -qq
-        apt_updated=1
+log=$(mktemp)
+exec 3>&1 4>&2 >>"$log" 2>&1  # 3 and 4 keep the terminal; appending, so a step can empty the log
+trap 'status=$?
+    if [ "$status" != 0 ] && [ -s "$log" ]; then
+        echo "setup: that step failed; its output:" >&4
+        cat "$log" >&4
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+    rm -f "$log"' EXIT
+
+step() {
+    : >"$log"
+    echo "setup: $*" >&3
 }
+
+# Stops with a message of our own, in place of the log.
+fail() {
+    : >"$log"
+    printf '%s\n' "$@" >&4
+    exit 1
+}
+
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
 installed_version() {
     dpkg-query -W -f='${Status} ${Version}\n' "$1" 2>/dev/null | awk '/install ok installed/ {print $4}'
 }
 
-candidate_version() {
-    apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ {print $2}'
+major_at_least_6() {
+    [ -n "$1" ] && [ "${1%%.*}" -ge 6 ] 2>/dev/null
 }
 
-major_at_least_6() {
-    [ -n "$1" ] && [ "$1" != "(none)" ] && [ "${1%%.*}" -ge 6 ] 2>/dev/null
+find_python() {
+    local candidate
+    for candidate in "$(command -v python3.13 || true)" \
+        "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
+        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+        "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$candidate"; return; }
+    done
+}
+
+# The Debian packages the build needs, one a line. Debian 12 has neither fast_float 6 (its
+# headers are fetched below) nor CPython 3.13 (that one comes from pyenv or elsewhere).
+required_packages() {
+    # scikit-build-core sets CXX to the compiler Python was built with (g++, or Debian's
+    # x86_64-linux-gnu-g++): without g++, CMake only reports that CXX names no compiler.
+    echo g++
+    echo liblzf-dev
+    [ "$codename" = bookworm ] && return
+    echo libfast-float-dev
+    case "$(find_python)" in
+        "" | /usr/bin/*) printf '%s\n' python3-dev python3-venv ;;
+    esac
+}
+
+ensure_system_packages() {
+    step "checking system packages"
+    local package missing=()
+    for package in $(required_packages); do
+        [ -n "$(installed_version "$package")" ] || missing+=("$package")
+    done
+    [ ${#missing[@]} = 0 ] && return
+    if [ "$(id -u)" != 0 ]; then
+        fail "setup: these Debian packages are missing: ${missing[*]}" \
+            "Install them as root:" "" "    apt install ${missing[*]}" "" \
+            "then run the same make command again."
+    fi
+    step "installing ${missing[*]}"
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 }
 
 # The machine's own Debian mirror, read from its apt sources (one-line or deb822 format).
 debian_mirror() {
-    local codename=$1
     {
         grep -hE '^deb[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
             awk -v s="$codename" '{for (i = 2; i <= NF; i++) if ($i == s) {print $(i-1); exit}}'
@@ -42,10 +92,9 @@ debian_mirror() {
 # Debian 12 ships fast_float 3.9, which lacks the integer parser: take the headers
 # of the next release's package into a folder of the project, without touching the system.
 fetch_fast_float_headers() {
-    local codename mirror state
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    mirror=$(debian_mirror "$codename")
-    [ -n "$mirror" ] || { echo "setup: no Debian mirror found in the apt sources" >&2; exit 1; }
+    local mirror state
+    mirror=$(debian_mirror)
+    [ -n "$mirror" ] || fail "setup: no Debian mirror found in the apt sources, to fetch fast_float from"
     state="$deps/apt"
     rm -rf "$state" "$deps/fast_float"
     mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
@@ -54,59 +103,60 @@ fetch_fast_float_headers() {
     local opts=(-o "Dir::Etc::SourceList=$state/sources.list" -o "Dir::Etc::SourceParts=-"
         -o "Dir::State=$state" -o "Dir::State::status=/var/lib/dpkg/status"
         -o "Dir::Cache=$state/cache" -o "APT::Get::List-Cleanup=0")
-    apt-get "${opts[@]}" update -qq
-    (cd "$state" && apt-get "${opts[@]}" download -qq libfast-float-dev)
+    apt-get "${opts[@]}" update
+    (cd "$state" && apt-get "${opts[@]}" download libfast-float-dev)
     dpkg-deb -x "$state"/libfast-float-dev_*.deb "$deps/fast_float"
     rm -rf "$state"
 }
 
-ensure_system_packages() {
-    [ -n "$(installed_version liblzf-dev)" ] || apt_install liblzf-dev
+ensure_fast_float() {
+    [ "$codename" = bookworm ] || return 0
     major_at_least_6 "$(installed_version libfast-float-dev)" && return
     [ -d "$deps/fast_float/usr/include/fast_float" ] && return
-    [ "$apt_updated" = 1 ] || { apt-get update -qq; apt_updated=1; }
-    if major_at_least_6 "$(candidate_version libfast-float-dev)"; then
-        apt_install libfast-float-dev
-    else
-        fetch_fast_float_headers
-    fi
+    step "fetching the fast_float headers"
+    fetch_fast_float_headers
 }
 
-find_python() {
-    local candidate
-    for candidate in "$(command -v python3.13 || true)" \
-        "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
-        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
-        "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$candidate"; return; }
-    done
-    echo "setup: CPython 3.13 not found (looked on PATH and under pyenv's versions)" >&2
-    exit 1
+# A venv left by a failed run may hold an interpreter without pip: only one that runs pip counts.
+venv_runs_pip() {
+    [[ "$("$venv/bin/python" -m pip --version 2>/dev/null)" == *"(python 3.13)" ]]
 }
 
 ensure_venv() {
-    if [ ! -x "$venv/bin/python" ]; then
-        "$(find_python)" -m venv "$venv"
+    if ! venv_runs_pip; then
+        local python
+        python=$(find_python)
+        if [ -z "$python" ] && [ "$codename" = bookworm ]; then
+            fail "setup: CPython 3.13 not found. Debian 12 has 3.11 only: install 3.13 with pyenv" \
+                "(pyenv install 3.13) or put a python3.13 on PATH, then run the same make command again."
+        fi
+        [ -n "$python" ] || fail "setup: CPython 3.13 not found (looked on PATH, under pyenv's versions, in /usr/bin and /usr/local/bin)"
+        step "creating .venv"
+        "$python" -m venv --clear "$venv"
     fi
     local stamp="$venv/.requirements"
     local wanted
     wanted=$(cat "$root/requirements-dev.txt" "$root/examples/requirements.txt")
     if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$wanted" ]; then
-        "$venv/bin/python" -m pip install -q --upgrade pip
-        "$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt"
+        step "installing requirements"
+        "$venv/bin/python" -m pip install --upgrade pip
+        "$venv/bin/python" -m pip install -r "$root/requirements-dev.txt"
         echo "$wanted" >"$stamp"
     fi
 }
 
 build_module() {
+    step "building tessarel"
     local prefix
     prefix=$(fast_float_prefix)
     local werror=OFF
     [ -n "${CI:-}" ] && werror=ON
     CMAKE_PREFIX_PATH="$prefix${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}" \
-        "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+        "$venv/bin/python" -m pip install --no-build-isolation --no-deps \
         --config-settings=cmake.define.TESSAREL_WERROR=$werror "$root"
 }
 
 ensure_system_packages
+ensure_fast_float
 ensure_venv
 build_module

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 import tessarel
 
+from pcd_writer import fields, pcd_bytes, write
 from test_packaging import EXAMPLES, ROOT
 
 
@@ -40,6 +41,27 @@ def test_top_view_writes_a_picture(tmp_path, example):
     out = tmp_path / "view.png"
     run_example("examples/top_view.py", str(example), str(out))
     image = matplotlib.image.imread(out)
-    assert image.shape[0] > 200 and image.shape[1] > 200
+    # Equal axis scales: a flat cloud gives a flat picture.
+    assert max(image.shape[:2]) > 400 and min(image.shape[:2]) > 100
     # Coloured points, not an empty plot: many distinct colours.
     assert len(np.unique(image.reshape(-1, image.shape[2]), axis=0)) > 50
+
+
+@pytest.mark.parametrize("spec", ["rgb:U4", "rgb:F4", "rgba:U4"])
+def test_top_view_shows_packed_colours_as_they_are(tmp_path, spec):
+    # Blobs of red, green and yellow points side by side; the packed bytes are B, G, R, A. With
+    # red and blue swapped, the picture would show blue and cyan instead.
+    expected = {(1.0, 0.0, 0.0): 0xFFFF0000, (0.0, 1.0, 0.0): 0xFF00FF00, (1.0, 1.0, 0.0): 0xFFFFFF00}
+    rng = np.random.default_rng(5)
+    blob = 400
+    x = (np.repeat(np.arange(3), blob) + rng.random(3 * blob)).astype(np.float32)
+    y, z = rng.random((2, 3 * blob), dtype=np.float32)
+    packed = np.repeat(np.array(list(expected.values()), np.uint32), blob)
+    table = fields(f"x y z {spec}")
+    colours = packed.view(np.float32) if spec.endswith("F4") else packed
+    path = write(tmp_path / "colours.pcd", pcd_bytes(table, [x, y, z, colours]))
+    out = tmp_path / "view.png"
+    run_example("examples/top_view.py", path, str(out))
+    pixels = matplotlib.image.imread(out)[..., :3]
+    for colour in expected:
+        assert np.all(np.abs(pixels - colour) < 0.1, axis=-1).any(), colour

@@ -1,9 +1,11 @@
 """The module as Python sees it: import, docstrings, signature, arguments, exceptions."""
 
+import importlib.metadata
 import os
 import pathlib
 import subprocess
 import sys
+import tomllib
 
 import numpy as np
 import pytest
@@ -14,7 +16,8 @@ from pcd_writer import fields, pcd_bytes, random_values
 DOCSTRING = (
     "\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
     "            points: np.ndarray of shape (N,3) with x,y,z\n"
-    "            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes\n    "
+    "            fields: dict of other NumPy arrays with arbitrary names, each of shape\n"
+    "                (N,) or (N, COUNT) with its field's dtype\n    "
 )
 
 
@@ -26,8 +29,13 @@ def test_module_docstring():
     assert tessarel.__doc__ == "Fast PCD loading (ASCII, binary, binary_compressed)"
 
 
+def test_version_is_the_package_metadata():
+    assert tessarel.__version__ == importlib.metadata.version("tessarel")
+    pyproject = tomllib.loads((pathlib.Path(__file__).parent.parent / "pyproject.toml").read_text())
+    assert tessarel.__version__ == pyproject["project"]["version"]
+
+
 def test_function_docstring_and_signature():
-    assert len(DOCSTRING) == 201
     signature = "load_pcd(filename: str) -> tuple[numpy.ndarray, dict]\n"
     assert tessarel.load_pcd.__doc__ == signature + "\n" + DOCSTRING + "\n"
     assert tessarel.load_pcd.__name__ == "load_pcd"

@@ -3,6 +3,7 @@
 import ast
 import inspect
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -20,6 +21,20 @@ SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
 
 def run(*command, **options) -> subprocess.CompletedProcess:
     return subprocess.run(command, capture_output=True, text=True, timeout=900, **options)
+
+
+def source_copy(tmp_path: Path) -> Path:
+    """The project's own files, without what setup and builds left in the tree."""
+    copy = tmp_path / "source"
+    leftovers = shutil.ignore_patterns(".git", ".venv*", ".deps", "build", "dist", ".cache", "*cache__", "*.egg-info")
+    shutil.copytree(ROOT, copy, ignore=leftovers)
+    return copy
+
+
+def debian_version(package: str) -> str:
+    query = run("dpkg-query", "-W", "-f=${Status} ${Version}", package)
+    status, _, version = query.stdout.rpartition(" ")
+    return version if status == "install ok installed" else ""
 
 
 @pytest.mark.skipif(SANITIZED, reason="the wheel is the normal build, not the sanitized one")
@@ -53,6 +68,34 @@ def test_wheel_installs_and_loads_every_encoding(tmp_path):
     for example in EXAMPLES:
         expected, _ = tessarel.load_pcd(str(example))
         np.testing.assert_array_equal(np.load(work / (example.name + ".npy")), expected)
+
+
+# Debian 13 has both; Debian 12 has fast_float 3.9 only, and setup fetches newer headers.
+FAST_FLOAT_MAJOR = re.match(r"(?:\d+:)?(\d*)", debian_version("libfast-float-dev")).group(1)
+SYSTEM_LIBRARIES = bool(debian_version("liblzf-dev")) and int(FAST_FLOAT_MAJOR or 0) >= 6
+
+
+@pytest.mark.skipif(SANITIZED, reason="pip builds the normal module, not the sanitized one")
+@pytest.mark.parametrize("outcome", ["builds", "explains"])
+def test_pip_install_from_source_in_a_fresh_venv(tmp_path, outcome):
+    if SYSTEM_LIBRARIES != (outcome == "builds"):
+        pytest.skip("the system has liblzf-dev and libfast-float-dev 6 or later" if SYSTEM_LIBRARIES
+                    else "builds only with liblzf-dev and libfast-float-dev 6 or later installed")
+    source = source_copy(tmp_path)
+    venv = tmp_path / "venv"
+    assert run(sys._base_executable, "-m", "venv", str(venv)).returncode == 0
+    python = str(venv / "bin/python")
+    environment = {k: v for k, v in os.environ.items() if k != "CMAKE_PREFIX_PATH"}
+    installed = run(python, "-m", "pip", "install", str(source), env=environment)
+    if outcome == "builds":
+        assert installed.returncode == 0, installed.stdout + installed.stderr
+        loaded = run(python, "-c", "import sys, tessarel; print(len(tessarel.load_pcd(sys.argv[1])[0]))", str(EXAMPLES[0]))
+        assert loaded.stdout.strip() == str(len(tessarel.load_pcd(str(EXAMPLES[0]))[0])), loaded.stderr
+    else:
+        assert installed.returncode != 0
+        said = " ".join((installed.stdout + installed.stderr).split())  # CMake wraps its messages
+        assert "fast_float 6 or later is needed; none was found." in said, said[-3000:]
+        assert "`apt install libfast-float-dev`" in said and "run `make run` in the source tree" in said
 
 
 USER_CODE = """
@@ -98,6 +141,8 @@ def test_stub_matches_the_module():
     stub = ast.parse((Path(tessarel.__file__).parent / "__init__.pyi").read_text())
     functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
     assert ast.get_docstring(stub) == tessarel.__doc__
+    declared = {node.target.id: ast.unparse(node.annotation) for node in stub.body if isinstance(node, ast.AnnAssign)}
+    assert declared["__version__"] == "str" and isinstance(tessarel.__version__, str)
     for function in functions:
         runtime_doc = getattr(tessarel, function.name).__doc__.split("\n", 1)[1]  # after pybind11's signature line
         assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc)

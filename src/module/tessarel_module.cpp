@@ -1,4 +1,5 @@
-// The tessarel extension module: load_pcd, and load_pcd_header for the metadata alone.
+// The tessarel extension module: load_pcd, load_pcd_header for the metadata alone, and
+// the package's version.
 
 #include <pybind11/pybind11.h>
 
@@ -8,13 +9,16 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(tessarel, module) {
     module.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
+    // Compiled in from the package metadata, so that reading it imports nothing.
+    module.attr("__version__") = TESSAREL_VERSION;
     module.def("load_pcd", &tessarel::load_pcd, py::arg("filename"),
                R"doc(
         Load a PCD file into NumPy arrays.
 
         Returns:
             points: np.ndarray of shape (N,3) with x,y,z
-            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes
+            fields: dict of other NumPy arrays with arbitrary names, each of shape
+                (N,) or (N, COUNT) with its field's dtype
     )doc");
     module.def("load_pcd_header", &tessarel::load_pcd_header, py::arg("filename"),
                R"doc(

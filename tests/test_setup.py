@@ -1,0 +1,77 @@
+"""scripts/setup.sh as a newcomer meets it, run in a scratch copy of the project."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from test_packaging import ROOT, run, source_copy
+
+BOOKWORM = "VERSION_CODENAME=bookworm" in Path("/etc/os-release").read_text()
+
+
+def shim(folder: Path, name: str, body: str) -> None:
+    folder.mkdir(exist_ok=True)
+    (folder / name).write_text("#!/bin/sh\n" + body + "\n")
+    (folder / name).chmod(0o755)
+
+
+def broken_venv(project: Path) -> dict[str, str]:
+    """What a failed `python3 -m venv` leaves: the interpreter, without pip."""
+    subprocess.run([sys._base_executable, "-m", "venv", "--without-pip", str(project / ".venv")], check=True)
+    # Nothing to install, so that the build then fails at once for want of scikit-build-core.
+    (project / "requirements-dev.txt").write_text("")
+    return {}
+
+
+def not_root_with_nothing_installed(project: Path) -> dict[str, str]:
+    shims = project / "shims"
+    shim(shims, "id", '[ "$1" = -u ] && { echo 1000; exit 0; }\nexec /usr/bin/id "$@"')
+    shim(shims, "dpkg-query", "exit 1")
+    shim(shims, "apt-get", f'touch "{project}/apt-was-called"; exit 100')
+    return {"PATH": f"{shims}:{os.environ['PATH']}"}
+
+
+def runs_pip(project: Path) -> bool:
+    return run(str(project / ".venv/bin/python"), "-m", "pip", "--version").returncode == 0
+
+
+def left_apt_and_venv_alone(project: Path) -> bool:
+    return not (project / "apt-was-called").exists() and not (project / ".venv").exists()
+
+
+# Debian 12 has no fast_float 6 package (setup fetches its headers) nor a CPython 3.13 one.
+PACKAGES = "g++ liblzf-dev" + ("\n" if BOOKWORM else " libfast-float-dev")
+
+
+@pytest.mark.parametrize(
+    "prepare, steps, says, afterwards",
+    [
+        (
+            broken_venv,
+            ["checking system packages", "creating .venv", "installing requirements", "building tessarel"],
+            ["setup: that step failed; its output:\n", "No module named 'scikit_build_core'"],
+            runs_pip,
+        ),
+        (
+            not_root_with_nothing_installed,
+            ["checking system packages"],
+            ["Install them as root:\n\n    apt install " + PACKAGES, "then run the same make command again.\n"],
+            left_apt_and_venv_alone,
+        ),
+    ],
+    ids=["broken-venv", "not-root"],
+)
+def test_setup_in_a_scratch_copy(tmp_path, prepare, steps, says, afterwards):
+    project = source_copy(tmp_path)
+    if (ROOT / ".deps").exists():
+        (project / ".deps").symlink_to(ROOT / ".deps")  # fetched once is enough
+    environment = os.environ | prepare(project)
+    done = run("bash", str(project / "scripts/setup.sh"), env=environment)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert done.stdout.splitlines() == ["setup: " + step for step in steps]
+    for text in says:
+        assert text in done.stderr
+    assert afterwards(project)

@@ -1,11 +1,13 @@
-"""binary_compressed data sections: field-major LZF blocks placed into point records."""
+"""binary_compressed data sections: field-major LZF blocks whose columns are the arrays."""
 
+import gc
 import struct
 
 import numpy as np
 import pytest
 
-from pcd_writer import DTYPES, column_major, compressed_block, fields, header, lzf_compress, pcd_bytes, random_values
+from isolated import load_isolated
+from pcd_writer import DTYPES, column_major, compressed_block, fields, header, lzf_compress, pcd_bytes, random_values, write
 
 ALL_TYPES = "x y z " + " ".join(f"f{t}{s}:{t}{s}" for t, s in DTYPES) + " d:F4x3 k:U2x5"
 
@@ -123,3 +125,40 @@ def test_fields_that_do_not_tile_the_record_are_refused(load):
     content = b"FIELDS x y z\nCOUNT 1 1 1\nCOUNT 1 1 1\nPOINTS 1\nDATA binary_compressed\n" + compressed_block(bytes(24))
     with pytest.raises(RuntimeError, match="do not tile the point record of 24 bytes"):
         load(content)
+
+
+# spec -> strides of points when it is a view of the columns (None: a converted copy).
+@pytest.mark.parametrize(
+    "spec, points_strides",
+    [("x y z i:U2 n:F4x3 _:U1", (4, 4 * 300)), ("i:U2 x y z", (4, 4 * 300)), ("x:F8 y z k:I1", None), ("x i y z", None)],
+)
+def test_arrays_are_views_of_their_columns(load, spec, points_strides):
+    table = fields(spec)
+    values = random_values(table, 300, seed=9)
+    points, extra = load(pcd_bytes(table, values, "binary_compressed"))
+    others = [(field, value) for field, value in zip(table, values) if field.name not in "xyz"]
+    capsule = extra[others[0][0].name].base
+    if points_strides:
+        assert points.strides == points_strides and points.base is capsule
+    else:
+        assert points.flags.owndata and points.flags.c_contiguous
+    for field, _ in others:
+        array = extra[field.name]
+        assert array.base is capsule and array.flags.c_contiguous, field.name
+        assert array.strides == ((field.size * field.count, field.size) if field.count > 1 else (field.size,))
+    field, value = others[-1]
+    survivor = extra[field.name]
+    del points, extra, capsule
+    gc.collect()
+    np.testing.assert_array_equal(survivor, value)
+
+
+def test_failing_load_while_the_prefault_helper_runs(tmp_path):
+    # 8 MB of literal runs whose last one is cut short: LZF fails at the very end, while
+    # the helper may still be faulting in the pages of both buffers.
+    points = 700_000
+    payload = np.random.default_rng(1).integers(0, 256, points * 12, np.uint8).tobytes()
+    runs = b"".join(bytes([31]) + payload[i:i + 32] for i in range(0, len(payload), 32))
+    content = header(fields("x y z"), points, "binary_compressed") + struct.pack("<II", len(runs) - 5, len(payload)) + runs[:-5]
+    (outcome,) = load_isolated([write(tmp_path / "cut.pcd", content)])
+    assert outcome.error == "RuntimeError" and outcome.message == "LZF decompression failed"

@@ -2,6 +2,7 @@
 // What array assembly relies on in every cloud the reader returns. A fuzz input that breaks
 // one of these is reported as a crash.
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "pcd/pcd_reader.hpp"
@@ -16,14 +17,22 @@ inline void check_cloud(const PcdCloud& cloud) {
     const PcdLayout& layout = cloud.layout;
     require(layout.record_size == 0 || layout.points <= max_cloud_bytes / layout.record_size);
     require(layout.buffer_size == layout.points * layout.record_size);
-    require(cloud.buffer.size() == layout.buffer_size);
-    for (const FieldLayout& field : layout.fields) {
+    require(cloud.columns || cloud.buffer.size() == layout.buffer_size);
+    require(cloud.placements.size() == layout.fields.size());
+    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+        const FieldLayout& field = layout.fields[i];
         require(element_type(entry_of(field.type).type, entry_of(field.type).size) == field.type);
         require(field.count <= layout.record_size / field.element_bytes());
         require(field.offset <= layout.record_size - field.bytes());
+        // Every element of every point lies inside the buffer.
+        const FieldPlacement& place = cloud.placements[i];
+        if (!place.present || layout.points == 0) continue;
+        require(place.stride >= field.bytes() || layout.points == 1);
+        require(place.base <= cloud.buffer.size() && field.bytes() <= cloud.buffer.size() - place.base);
+        require((layout.points - 1) <= (cloud.buffer.size() - place.base - field.bytes()) / std::max<std::size_t>(place.stride, 1));
     }
     for (const std::size_t index : layout.xyz) {
-        require(index < layout.fields.size() && layout.fields[index].count >= 1);
+        require(index < layout.fields.size() && layout.fields[index].count >= 1 && cloud.placements[index].present);
     }
     // A buffer shorter than it claims fails here. Only the ends are read: a header may
     // declare gigabytes of lazily zeroed records that no value fills.

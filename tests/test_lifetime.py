@@ -1,6 +1,7 @@
 """The shared buffer's lifetime, leaks over many loads, and loads from several threads."""
 
 import gc
+import itertools
 import os
 import threading
 import time
@@ -156,7 +157,7 @@ def test_other_threads_run_while_a_file_loads(pcd_file):
     assert (points == np.float32([1.25, -3.5, 1e3])).all() and (loaded["t"] == 65535).all()
     # Holding the interpreter lock, the load would leave one gap as long as itself.
     during = [start, *(t for t in ticks if start < t < end), end]
-    longest_gap = max(b - a for a, b in zip(during, during[1:]))
+    longest_gap = max(b - a for a, b in itertools.pairwise(during))
     assert longest_gap < (end - start) / 4, (longest_gap, end - start)
 
 

@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -66,7 +65,7 @@ bool pin_to_one_cpu() {
 }
 
 int helps() {
-    if (!tessarel::populate_write || !tessarel::several_cpus()) return 77;
+    if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
     tessarel::PageAdvisor advisor{record};
     Ranges ranges;
     { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
@@ -103,8 +102,27 @@ int one_cpu() {
     return stays_home(std::size_t{9} << 20);
 }
 
+// As many large stages under way as the CPUs can give a helper each: one more gets none.
+int busy() {
+    if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
+    tessarel::PageAdvisor advisor{record};
+    Ranges ranges;
+    const std::size_t helped = static_cast<std::size_t>(tessarel::usable_cpus()) / 2;
+    {
+        std::vector<std::unique_ptr<tessarel::BackgroundPrefault>> stages;
+        for (std::size_t stage = 0; stage <= helped; ++stage) {
+            stages.push_back(std::make_unique<tessarel::BackgroundPrefault>(ranges.spans, advisor));
+        }
+    }
+    check(calls.size() == helped * ranges.spans.size(), "a helper for each stage but the last");
+    calls.clear();
+    { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+    check(calls.size() == ranges.spans.size(), "a helper again once the others are done");
+    return 0;
+}
+
 int refused() {
-    if (!tessarel::populate_write || !tessarel::several_cpus()) return 77;
+    if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
     tessarel::PageAdvisor advisor{record};
     refuse = true;
     Ranges ranges;
@@ -125,7 +143,8 @@ int main(int argc, char** argv) {
     if (name == "helps") status = helps();
     if (name == "small") status = stays_home((std::size_t{4} << 20) - 1);
     if (name == "one_cpu") status = one_cpu();
+    if (name == "busy") status = busy();
     if (name == "refused") status = refused();
-    if (status == 2) std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|refused\n");
+    if (status == 2) std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|refused\n");
     return status != 0 ? status : failures == 0 ? 0 : 1;
 }

@@ -39,29 +39,32 @@ inline PageAdvisor& kernel_advisor() {
     return advisor;
 }
 
-// Whether this thread may run on more than one CPU. The affinity mask, unlike the machine's
-// CPU count, follows taskset and container limits; on one CPU a helper only competes with
-// the decoder.
-inline bool several_cpus() noexcept {
+// The CPUs this thread may run on. The affinity mask, unlike the machine's CPU count,
+// follows taskset and container limits.
+inline int usable_cpus() noexcept {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     // Fails only on machines with more CPUs than the set can name: many, then.
-    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return true;
-    return CPU_COUNT(&cpus) > 1;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return CPU_SETSIZE;
+    return CPU_COUNT(&cpus);
 }
+
+// Large reads and decodes under way in this process, each on its own thread.
+inline std::atomic<int> large_stages{0};
 
 class BackgroundPrefault {
 public:
-    // Faults in `ranges` in order. Small totals, one CPU, or a kernel that refused the
-    // advice before, are left alone.
+    // Faults in `ranges` in order. Small totals and a kernel that refused the advice before
+    // are left alone, and so is a stage without a CPU to spare: each stage under way with its
+    // helper needs two, and a helper on a CPU that another load's decoder uses only slows it.
     explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges, PageAdvisor& advisor = kernel_advisor()) {
         constexpr std::size_t worthwhile = std::size_t{4} << 20;
         std::size_t total = 0;
         for (const auto range : ranges) total += range.size();
-        if (!populate_write || total < worthwhile || advisor.refused.load(std::memory_order_relaxed) ||
-            !several_cpus()) {
-            return;
-        }
+        if (!populate_write || total < worthwhile || advisor.refused.load(std::memory_order_relaxed)) return;
+        counted_ = true;
+        const int stages = large_stages.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (2 * stages > usable_cpus()) return;
         try {
             helper_ = std::thread([ranges = std::move(ranges), &advisor] {
                 for (const auto range : ranges) {
@@ -74,6 +77,7 @@ public:
     }
     ~BackgroundPrefault() {
         if (helper_.joinable()) helper_.join();
+        if (counted_) large_stages.fetch_sub(1, std::memory_order_relaxed);
     }
     BackgroundPrefault(const BackgroundPrefault&) = delete;
     BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
@@ -88,6 +92,7 @@ private:
         return false;
     }
 
+    bool counted_ = false;
     std::thread helper_;
 };
 

@@ -4,13 +4,15 @@ one thread, for each encoding: the throughput ratio (one thread's time over two 
 Through tessarel.load_pcd from Python threads, as users run it, and through the reading core
 (thread_scaling.cpp) with the prefault helper on and off. Medians over --runs runs, with the
 spread of the per-run ratios and the ratio of the fastest runs, since the machine may be
-shared. Writes results/threads.json.
+shared; and from the CPU seconds, the ratio that two idle CPUs would give at most, which
+other work on the machine hardly moves. Writes results/threads.json.
 """
 
 import argparse
 import json
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -40,39 +42,45 @@ def build_program() -> None:
     subprocess.run(command, check=True)
 
 
-def one_thread(a: str, b: str) -> float:
-    start = time.perf_counter()
+def one_thread(a: str, b: str) -> None:
     tessarel.load_pcd(a)
     tessarel.load_pcd(b)
-    return time.perf_counter() - start
 
 
-def two_threads(a: str, b: str) -> float:
-    start = time.perf_counter()
+def two_threads(a: str, b: str) -> None:
     other = threading.Thread(target=tessarel.load_pcd, args=(b,))
     other.start()
     tessarel.load_pcd(a)
     other.join()
-    return time.perf_counter() - start
+
+
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 def python_times(a: str, b: str, runs: int) -> dict:
     one_thread(a, b)  # both files into the page cache
-    times = {"one": [], "two": []}
+    times = {"one": [], "two": [], "one cpu": [], "two cpu": []}
     for _ in range(runs):
-        times["one"].append(one_thread(a, b))
-        times["two"].append(two_threads(a, b))
+        for name, work in (("one", one_thread), ("two", two_threads)):
+            cpu, start = cpu_seconds(), time.perf_counter()
+            work(a, b)
+            times[name].append(time.perf_counter() - start)
+            times[f"{name} cpu"].append(cpu_seconds() - cpu)
     return times
 
 
 def summary(times: dict) -> dict:
-    """Medians and their ratio; also the ratio of the fastest runs, which other work on a
-    shared machine disturbs least."""
+    """Medians and their ratio, the spread of the per-run ratios, and the ratio of the fastest
+    runs, which other work on a shared machine disturbs least. The CPU ratio is the throughput
+    ratio two otherwise idle CPUs would give at most: twice one thread's CPU seconds over those
+    of both threads together (which count any time lost to contention between them)."""
     ratios = sorted(one / two for one, two in zip(times["one"], times["two"], strict=True))
-    return {"one": statistics.median(times["one"]), "two": statistics.median(times["two"]),
-            "ratio": statistics.median(times["one"]) / statistics.median(times["two"]),
-            "ratio range": [ratios[0], ratios[-1]], "best ratio": min(times["one"]) / min(times["two"]),
-            "times": times}
+    median = {name: statistics.median(values) for name, values in times.items()}
+    return {**median, "ratio": median["one"] / median["two"], "ratio range": [ratios[0], ratios[-1]],
+            "best ratio": min(times["one"]) / min(times["two"]),
+            "cpu ratio": 2 * median["one cpu"] / median["two cpu"], "times": times}
 
 
 def main() -> None:
@@ -99,9 +107,10 @@ def main() -> None:
         results[encoding] = rows
         for name, row in rows.items():
             low, high = row["ratio range"]
-            print(f"{encoding:<18} {name:<17} one thread {row['one'] * 1e3:7.1f} ms  two threads "
-                  f"{row['two'] * 1e3:7.1f} ms  throughput ×{row['ratio']:.2f} ({low:.2f}–{high:.2f}), "
-                  f"fastest runs ×{row['best ratio']:.2f}", flush=True)
+            print(f"{encoding:<18} {name:<17} one thread {row['one'] * 1e3:6.0f} ms  two threads "
+                  f"{row['two'] * 1e3:6.0f} ms  ×{row['ratio']:.2f} ({low:.2f}–{high:.2f}), fastest ×"
+                  f"{row['best ratio']:.2f}; CPU {row['one cpu'] * 1e3:4.0f} / {row['two cpu'] * 1e3:4.0f} ms"
+                  f" ×{row['cpu ratio']:.2f}", flush=True)
     report = {"date": time.strftime("%Y-%m-%d"), "machine": machine, "points": args.points, "mix": args.mix,
               "runs": args.runs, "results": results}
     (HERE / "results").mkdir(exist_ok=True)

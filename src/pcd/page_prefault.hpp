@@ -40,7 +40,7 @@ inline PageAdvisor& kernel_advisor() {
 }
 
 // The CPUs this thread may run on. The affinity mask, unlike the machine's CPU count,
-// follows taskset and container limits.
+// follows taskset and a container's CPU set.
 inline int usable_cpus() noexcept {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);

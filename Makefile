@@ -4,7 +4,7 @@ FILE ?=
 FUZZ_SECONDS ?= 60
 BENCH_ARGS ?=
 
-.PHONY: setup run test test-asan fuzz wheel bench clean
+.PHONY: setup run test test-asan fuzz wheel bench bench-threads clean
 
 setup:
 	@bash scripts/setup.sh
@@ -28,8 +28,15 @@ wheel: setup
 	bash scripts/build_wheel.sh dist
 
 # Every loader on every data set, with peak memory; BENCH_ARGS narrows it (see --help).
+# Then the thread benchmark.
 bench: setup
 	bash scripts/bench.sh --memory $(BENCH_ARGS)
+	$(PYTHON) bench/bench_threads.py
+
+# Only the thread benchmark: two loads on two threads against one after another;
+# BENCH_ARGS narrows it (see bench/bench_threads.py --help).
+bench-threads: setup
+	$(PYTHON) bench/bench_threads.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist .venv .venv-bench .deps

@@ -107,12 +107,14 @@ def data_section(records: np.ndarray, mix: Mix, encoding: str) -> bytes:
     return "".join(lines).encode()
 
 
-def cloud_file(folder: Path, points: int, mix: Mix, encoding: str) -> Path:
-    path = folder / f"{mix.name}_{points}_{encoding}.pcd"
+def cloud_file(folder: Path, points: int, mix: Mix, encoding: str, seed: int = 7) -> Path:
+    """Another seed gives another file of the same kind and size: the same scan, other noise."""
+    variant = "" if seed == 7 else f"_seed{seed}"
+    path = folder / f"{mix.name}_{points}{variant}_{encoding}.pcd"
     if not path.exists():
         folder.mkdir(parents=True, exist_ok=True)
         print(f"writing {path.name} ...", flush=True)
-        records = scan(points, mix)
+        records = scan(points, mix, seed)
         partial = path.with_suffix(".part")
         partial.write_bytes(header(mix, points, encoding) + data_section(records, mix, encoding))
         partial.rename(path)

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 import tessarel
 
-from pcd_writer import fields, pcd_bytes, write
+from pcd_writer import fields, pcd_bytes, random_values, write
 from test_packaging import EXAMPLES, ROOT
 
 
@@ -65,3 +65,17 @@ def test_top_view_shows_packed_colours_as_they_are(tmp_path, spec):
     pixels = matplotlib.image.imread(out)[..., :3]
     for colour in expected:
         assert np.all(np.abs(pixels - colour) < 0.1, axis=-1).any(), colour
+
+
+@pytest.mark.parametrize("mode", [[], ["--dask"]], ids=["threads", "dask"])
+def test_load_frames_counts_every_frame(tmp_path, mode):
+    table = fields("x y z i:U1")
+    counts = {}
+    for frame, encoding in enumerate(["binary", "ascii", "binary_compressed"] * 2):
+        counts[f"frame{frame}.pcd"] = 50 * frame + 7
+        values = random_values(table, counts[f"frame{frame}.pcd"], seed=frame)
+        write(tmp_path / f"frame{frame}.pcd", pcd_bytes(table, values, encoding))
+    (tmp_path / "notes.txt").write_text("not a frame")
+    output = run_example("examples/load_frames.py", *mode, str(tmp_path))
+    expected = [f"{name}: {count} points" for name, count in counts.items()]
+    assert output.splitlines() == [*expected, f"total: {sum(counts.values())} points in 6 frames"]

@@ -10,12 +10,13 @@
 #include <span>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace tessarel {
 
-// The whole 4 KiB pages inside `bytes`, the unit that page hints apply to.
+// The whole pages inside `bytes`, the unit that page hints apply to.
 inline std::span<std::byte> whole_pages(std::span<std::byte> bytes) noexcept {
-    constexpr std::uintptr_t page = 4096;
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
     const auto first = (start + page - 1) & ~(page - 1);
     const auto last = (start + bytes.size()) & ~(page - 1);
@@ -57,10 +58,12 @@ private:
     // Large buffers are filled once, front to back: huge pages cut the page faults of that
     // first touch by a factor of 512. Only a hint; where the kernel declines, nothing changes.
     void prefer_huge_pages() noexcept {
+#ifdef MADV_HUGEPAGE
         constexpr std::size_t threshold = std::size_t{4} << 20;
         if (size_ < threshold) return;
         const auto pages = whole_pages(bytes());
         madvise(pages.data(), pages.size(), MADV_HUGEPAGE);
+#endif
     }
 
     struct Free {

@@ -1,31 +1,75 @@
 #pragma once
 // Fresh pages cost a kernel fault and a zeroing pass on first touch. For large buffers a
-// helper thread takes those faults ahead of time, on the other core, while this thread
+// helper thread takes those faults ahead of time, on another CPU, while this thread
 // decodes; the decoder then writes into pages that are already in place.
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <sys/mman.h>
 
 #include "pcd/byte_buffer.hpp"
 
 namespace tessarel {
 
+// Headers from before Linux 5.14 do not name the advice; there is then nothing to do ahead.
+#ifdef MADV_POPULATE_WRITE
+inline constexpr std::optional<int> populate_write = MADV_POPULATE_WRITE;
+#else
+inline constexpr std::optional<int> populate_write = std::nullopt;
+#endif
+
+// What faults pages in: the kernel's madvise, or a stand-in that tests watch.
+struct PageAdvisor {
+    int (*advise)(void*, std::size_t, int);
+    // Set when the kernel does not know the advice (before 5.14): from then on no load
+    // starts a helper that could do nothing.
+    std::atomic<bool> refused{false};
+};
+
+inline PageAdvisor& kernel_advisor() {
+    static PageAdvisor advisor{::madvise};
+    return advisor;
+}
+
+// The CPUs this thread may run on. The affinity mask, unlike the machine's CPU count,
+// follows taskset and a container's CPU set.
+inline int usable_cpus() noexcept {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    // Fails only on machines with more CPUs than the set can name: many, then.
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return CPU_SETSIZE;
+    return CPU_COUNT(&cpus);
+}
+
+// Large reads and decodes under way in this process, each on its own thread.
+inline std::atomic<int> large_stages{0};
+
 class BackgroundPrefault {
 public:
-    // Faults in `ranges` in order. Small totals, or a machine with one core, are left alone.
-    explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges) {
+    // Faults in `ranges` in order. Small totals and a kernel that refused the advice before
+    // are left alone, and so is a stage without a CPU to spare: each stage under way with its
+    // helper needs two, and a helper on a CPU that another load's decoder uses only slows it.
+    explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges, PageAdvisor& advisor = kernel_advisor()) {
         constexpr std::size_t worthwhile = std::size_t{4} << 20;
         std::size_t total = 0;
         for (const auto range : ranges) total += range.size();
-        if (total < worthwhile || std::thread::hardware_concurrency() < 2) return;
+        if (!populate_write || total < worthwhile || advisor.refused.load(std::memory_order_relaxed)) return;
+        counted_ = true;
+        const int stages = large_stages.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (2 * stages > usable_cpus()) return;
         try {
-            helper_ = std::thread([ranges = std::move(ranges)] {
-                for (const auto range : ranges) populate(range);
+            helper_ = std::thread([ranges = std::move(ranges), &advisor] {
+                for (const auto range : ranges) {
+                    if (!populate(range, advisor)) return;
+                }
             });
         } catch (const std::system_error&) {
             // No thread to be had: the decoder takes the faults itself, as without us.
@@ -33,17 +77,22 @@ public:
     }
     ~BackgroundPrefault() {
         if (helper_.joinable()) helper_.join();
+        if (counted_) large_stages.fetch_sub(1, std::memory_order_relaxed);
     }
     BackgroundPrefault(const BackgroundPrefault&) = delete;
     BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
 
 private:
-    // Only a hint: a kernel without MADV_POPULATE_WRITE refuses it and nothing changes.
-    static void populate(std::span<std::byte> range) noexcept {
+    // Only a hint: whatever fails, the decoder's own writes fault the pages in. After a
+    // failure the rest would most likely fail too, so the helper stops.
+    static bool populate(std::span<std::byte> range, PageAdvisor& advisor) noexcept {
         const auto pages = whole_pages(range);
-        if (!pages.empty()) madvise(pages.data(), pages.size(), MADV_POPULATE_WRITE);
+        if (pages.empty() || advisor.advise(pages.data(), pages.size(), *populate_write) == 0) return true;
+        if (errno == EINVAL) advisor.refused.store(true, std::memory_order_relaxed);
+        return false;
     }
 
+    bool counted_ = false;
     std::thread helper_;
 };
 

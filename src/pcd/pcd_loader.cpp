@@ -7,13 +7,24 @@
 namespace py = pybind11;
 
 namespace tessarel {
+namespace {
+
+// Reading and decoding touch no Python object, so other threads run meanwhile. An exception
+// leaves through the guard, which takes the lock back before pybind11 translates it.
+template <class Read>
+auto without_gil(Read read) {
+    const py::gil_scoped_release released;
+    return read();
+}
+
+}  // namespace
 
 std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
-    return assemble_arrays(read_pcd_file(filename));
+    return assemble_arrays(without_gil([&] { return read_pcd_file(filename); }));
 }
 
 py::dict load_pcd_header(const std::string& filename) {
-    const PcdHeader header = read_pcd_header_file(filename);
+    const PcdHeader header = without_gil([&] { return read_pcd_header_file(filename); });
     py::list fields;
     for (const PcdField& field : header.fields) {
         fields.append(py::make_tuple(py::str(field.name.data(), field.name.size()),

@@ -1,0 +1,38 @@
+"""The prefault helper's decisions, watched through the stand-in for madvise that
+page_prefault_check.cpp gives it: which pages, on which thread, and when it stays home."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).parent
+SKIPPED = 77  # the check program's answer when this machine cannot run a case
+
+
+@pytest.fixture(scope="module")
+def check_program(tmp_path_factory) -> Path:
+    program = tmp_path_factory.mktemp("prefault") / "page_prefault_check"
+    compiler = os.environ.get("CXX", shutil.which("g++") or "c++")
+    command = [compiler, "-std=c++20", "-O1", "-pthread", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
+               f"-I{HERE.parent / 'src'}", str(HERE / "page_prefault_check.cpp"), "-o", str(program)]
+    built = subprocess.run(command, check=False, capture_output=True, text=True)
+    assert built.returncode == 0, built.stderr
+    return program
+
+
+@pytest.mark.parametrize("case", [
+    "helps",    # above the threshold with two CPUs: every whole page, in order, on its own thread
+    "small",    # one byte under the threshold: no helper
+    "one_cpu",  # pinned to one CPU: no helper, however large the ranges
+    "busy",     # every CPU taken by a load and its helper: the next load gets none
+    "refused",  # the kernel refuses the advice: the helper stops, and later loads start none
+])
+def test_prefault_helper(check_program, case):
+    run = subprocess.run([str(check_program), case], check=False, capture_output=True, text=True, timeout=60)
+    if run.returncode == SKIPPED:
+        pytest.skip(f"{case} needs a kernel header with MADV_POPULATE_WRITE and two CPUs")
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "ok: " in run.stdout

@@ -19,9 +19,6 @@ constexpr std::size_t longest_reference = 264;
 
 // Wide moves write whole chunks, so they may run past the end of an instruction's output
 // while the output has room: the instructions after it overwrite those bytes.
-constexpr std::size_t rounded_up(std::size_t length, std::size_t width) noexcept {
-    return (length + width - 1) / width * width;
-}
 
 // Each move reads bytes at least Width back, all of them written before it starts.
 template <std::size_t Width>
@@ -38,21 +35,20 @@ void copy_bytewise(std::byte* op, std::size_t distance, std::size_t length) noex
 // the distance gives the same bytes too. Once the first 8 bytes are written one by one, the
 // smallest multiple of at least 8 reaches back only to bytes that exist.
 constexpr std::array<std::size_t, 8> move_distance = {0, 8, 8, 9, 8, 10, 12, 14};
-constexpr std::size_t pattern_head = 8;
+constexpr std::size_t first_move = 8;
 
-// The most copy_reference writes: the longest reference in 16-byte moves.
-constexpr std::size_t reference_reach = rounded_up(longest_reference, 16);
-
-// Copies `length` bytes from `distance` back, with room for reference_reach bytes at `op`.
+// Copies `length` bytes from `distance` back. It writes 8 bytes, then 8 or 16 at a time:
+// never more than the longest reference, which `op` must have room for. Most references
+// are short and far, so one 8-byte move does them.
 void copy_reference(std::byte* op, std::size_t distance, std::size_t length) noexcept {
-    if (distance >= 16) return copy_in_moves<16>(op, distance, length);
-    if (distance >= 8) return copy_in_moves<8>(op, distance, length);
-    if (distance == 1) {
-        std::memset(op, std::to_integer<unsigned char>(op[-1]), length);
-        return;
+    if (distance >= first_move) {
+        std::memcpy(op, op - distance, first_move);
+        if (length <= first_move) return;
+        if (distance >= 16) return copy_in_moves<16>(op + first_move, distance, length - first_move);
+        return copy_in_moves<8>(op + first_move, distance, length - first_move);
     }
-    copy_bytewise(op, distance, pattern_head);
-    if (length > pattern_head) copy_in_moves<8>(op + pattern_head, move_distance[distance], length - pattern_head);
+    copy_bytewise(op, distance, first_move);
+    if (length > first_move) copy_in_moves<8>(op + first_move, move_distance[distance], length - first_move);
 }
 
 struct Cursor {
@@ -63,14 +59,14 @@ struct Cursor {
 // The input one instruction can take: a control byte and a literal run.
 constexpr std::size_t instruction_reach = 1 + longest_literal;
 
-// Decodes while both buffers have room for any instruction and its widest moves. There only
-// a reference before the output's start can fail; then `at` stops at its control byte.
+// Decodes while both buffers have room for any instruction and its moves. There only a
+// reference before the output's start can fail; then `at` stops at its control byte.
 std::errc decode_far_from_ends(Cursor& at, const std::byte* in_end, std::byte* out_begin, std::byte* out_end) noexcept {
     const std::byte* ip = at.ip;
     std::byte* op = at.op;
     std::errc ec{};
     while (in_end - ip >= static_cast<std::ptrdiff_t>(instruction_reach) &&
-           out_end - op >= static_cast<std::ptrdiff_t>(reference_reach)) {
+           out_end - op >= static_cast<std::ptrdiff_t>(longest_reference)) {
         const unsigned control = std::to_integer<unsigned>(ip[0]);
         if (control < literal_codes) {
             const std::size_t length = control + 1;
@@ -98,8 +94,8 @@ std::errc decode_far_from_ends(Cursor& at, const std::byte* in_end, std::byte* o
     return ec;
 }
 
-// Decodes the rest with every bound checked before each instruction, in liblzf's order;
-// wide moves only where they still fit. On failure `at` stops at the failing control byte.
+// Decodes the last instructions, exactly and with every bound checked before each one, in
+// liblzf's order. On failure `at` stops at the failing control byte.
 std::errc decode_near_ends(Cursor& at, const std::byte* in_end, std::byte* out_begin, std::byte* out_end) noexcept {
     while (at.ip != in_end) {
         const std::byte* ip = at.ip + 1;
@@ -123,11 +119,7 @@ std::errc decode_near_ends(Cursor& at, const std::byte* in_end, std::byte* out_b
         const std::size_t distance = ((control & 0x1fU) << 8) + std::to_integer<std::size_t>(*ip++) + 1;
         if (length > out_left) return std::errc::argument_list_too_long;
         if (distance > static_cast<std::size_t>(op - out_begin)) return std::errc::invalid_argument;
-        if (out_left >= reference_reach) {
-            copy_reference(op, distance, length);
-        } else {
-            copy_bytewise(op, distance, length);
-        }
+        copy_bytewise(op, distance, length);
         at = {ip, op + length};
     }
     return std::errc{};

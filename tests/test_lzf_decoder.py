@@ -103,6 +103,7 @@ CASES = {
     "cut-after-reference-length": (EIGHT + reference(8, 20)[:2], 100, errno.EINVAL),
     "output-too-small-for-literal": (literal(b"abcd"), 3, errno.E2BIG),
     "output-too-small-for-reference": (EIGHT + reference(8, 9), 16, errno.E2BIG),
+    "output-too-small-for-long-reference-then-more": (EIGHT + reference(8, 264) + WIDE, 268, errno.E2BIG),
     "output-too-small-for-anything": (literal(b"a"), 0, errno.E2BIG),
     "output-too-small-for-the-pcl-block": (PCL_BLOCK, PCL_SIZE - 1, errno.E2BIG),
     "reference-before-the-start": (literal(b"abc") + reference(4, 3), 100, errno.EINVAL),

@@ -49,13 +49,13 @@ std::size_t written_extent(const Reference& zeros, const Reference& ones, std::s
     return extent;
 }
 
-void compare(std::span<const std::byte> in, std::size_t capacity) {
+tessarel::LzfDecodeResult compare(std::span<const std::byte> in, std::size_t capacity) {
     std::vector<std::byte> out = output_buffer(capacity, std::byte{0x00});
     const tessarel::LzfDecodeResult ours = tessarel::decode_lzf(in, std::span(out).first(capacity));
     require(ours.decoded <= capacity && ours.consumed <= in.size());
     if (in.empty()) {  // liblzf reads a control byte before it looks at the length
         require(ours.ec == std::errc{} && ours.decoded == 0);
-        return;
+        return ours;
     }
     const Reference zeros = decode_with_liblzf(in, capacity, std::byte{0x00});
     const Reference ones = decode_with_liblzf(in, capacity, std::byte{0xff});
@@ -63,10 +63,11 @@ void compare(std::span<const std::byte> in, std::size_t capacity) {
     require(std::memcmp(out.data(), zeros.out.data(), ours.decoded) == 0);
     if (zeros.decoded != 0) {
         require(ours.ec == std::errc{} && ours.consumed == in.size() && ours.decoded == zeros.decoded);
-        return;
+        return ours;
     }
     require(ours.ec != std::errc{} && static_cast<int>(ours.ec) == zeros.error);
     require(ours.decoded == written_extent(zeros, ones, capacity));
+    return ours;
 }
 
 }  // namespace
@@ -76,11 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t capacity = data[0] | std::size_t{data[1]} << 8;
     const std::span<const std::byte> in(reinterpret_cast<const std::byte*>(data) + 2, size - 2);
     compare(in, capacity);
-    // The most a block can decode to: 264 bytes from each 3-byte reference.
-    const tessarel::LzfDecodeResult whole = [&] {
-        std::vector<std::byte> out(in.size() * 88);
-        return tessarel::decode_lzf(in, out);
-    }();
+    // Room for the most a block can decode to: 264 bytes from each 3-byte reference.
+    const tessarel::LzfDecodeResult whole = compare(in, in.size() * 88);
     if (whole.ec != std::errc{}) return 0;
     compare(in, whole.decoded);
     if (whole.decoded > 0) compare(in, whole.decoded - 1);

@@ -28,7 +28,7 @@ ROOT = HERE.parent
 CACHE = ROOT / ".cache" / "bench"
 PROGRAM = CACHE / "thread_scaling"
 # The Python-free reading core, as CMake's pcd_core library builds it.
-CORE_SOURCES = ("pcd_header", "pcd_layout", "pcd_reader", "ascii_text", "ascii_number", "ascii_decoder", "compressed_reader")
+CORE_SOURCES = ("pcd_header", "pcd_layout", "pcd_reader", "ascii_text", "ascii_number", "ascii_decoder", "compressed_reader", "lzf_decoder")
 CORE = [ROOT / "src/pcd" / f"{name}.cpp" for name in CORE_SOURCES]
 
 
@@ -40,7 +40,7 @@ def build_program() -> None:
     include = [f"-I{p}" for p in [ROOT / ".deps/fast_float/usr/include"] if p.exists()]
     compiler = os.environ.get("CXX", shutil.which("g++") or "c++")
     command = [compiler, "-O3", "-DNDEBUG", "-std=c++20", "-pthread", f"-I{ROOT / 'src'}", "-I/usr/include/liblzf",
-               *include, str(HERE / "thread_scaling.cpp"), *map(str, CORE), "-llzf", "-o", str(PROGRAM)]
+               *include, str(HERE / "thread_scaling.cpp"), *map(str, CORE), "-o", str(PROGRAM)]
     subprocess.run(command, check=True)
 
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the wheel and repairs it with auditwheel, so that liblzf travels inside it.
+# Builds the wheel and repairs it with auditwheel, which gives it its manylinux tag.
 #   scripts/build_wheel.sh [output folder, default dist/]
 # Run scripts/setup.sh first (make does).
 set -euo pipefail

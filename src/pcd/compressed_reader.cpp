@@ -1,7 +1,5 @@
 #include "pcd/compressed_reader.hpp"
 
-#include <lzf.h>
-
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "pcd/input_stream.hpp"
+#include "pcd/lzf_decoder.hpp"
 #include "pcd/page_prefault.hpp"
 
 namespace tessarel {
@@ -42,9 +41,8 @@ BlockSizes read_block_sizes(std::istream& in) {
 }
 
 void decompress(std::span<const std::byte> compressed, std::span<std::byte> out) {
-    const unsigned decoded = lzf_decompress(compressed.data(), static_cast<unsigned>(compressed.size()),
-                                            out.data(), static_cast<unsigned>(out.size()));
-    if (decoded != out.size()) throw std::runtime_error("LZF decompression failed");
+    const LzfDecodeResult result = decode_lzf(compressed, out);
+    if (result.ec != std::errc{} || result.decoded != out.size()) throw std::runtime_error("LZF decompression failed");
 }
 
 // Bytes per point of the fields that have a column in the block.

@@ -4,7 +4,9 @@ For clouds of 100 thousand and 5 million points, two field mixes and each encodi
 every loader that imports (tessarel, pypcd4, open3d, open3d.t, pcd-py) and the floor of the
 encoding: numpy.fromfile on the binary data section, a C++ loop that only runs lzf_decompress
 on the compressed block, a C++ loop that only parses the ASCII tokens with fast_float.
-A loader whose values differ from tessarel's on a file is reported, not timed.
+A loader whose values differ from tessarel's on a file is reported, not timed. Then the same
+for the real binary_compressed scans in real/, written by PCL (depth-camera frames of 307,200
+points), with more runs each: their times are short.
 
 Writes results/bench.json and results/bench.png beside this script. With --memory, also
 measures each loader's peak resident memory on the 5-million-point files, one child process
@@ -33,6 +35,7 @@ CACHE = ROOT / ".cache" / "bench"
 FLOORS = CACHE / "floors"
 RESULTS = HERE / "results"
 SIZES = (100_000, 5_000_000)
+REAL_FILES = sorted((HERE / "real").glob("*.pcd"))
 FLOOR_NAMES = {"binary": "numpy.fromfile", "binary_compressed": "lzf floor", "ascii": "fast_float floor"}
 
 
@@ -69,7 +72,7 @@ def floor_seconds(path: Path, mix: datasets.Mix, encoding: str, runs: int) -> fl
     return float(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
 
 
-def bench_file(path: Path, mix: datasets.Mix, encoding: str, loaders, runs: int) -> dict:
+def bench_file(path: Path, mix: datasets.Mix | None, encoding: str, loaders, runs: int) -> dict:
     expected = loaders[0].arrays(loaders[0].load(str(path)))
     row = {"file": path.name, "times": {}, "differs": {}, "failed": {}}
     for loader in loaders:
@@ -157,12 +160,13 @@ def measure_memory(files: dict[str, tuple[Path, datasets.Mix, str]], names: list
     for label, (path, mix, encoding) in files.items():
         points = int(label.split()[0].replace(",", ""))
         arrays = points * mix.dtype.itemsize
-        text = path.stat().st_size - datasets.data_offset(path) if encoding == "ascii" else 0
+        # What a load reads besides the arrays: the text, or the compressed block.
+        data = path.stat().st_size - datasets.data_offset(path) if encoding != "binary" else 0
         small = datasets.cloud_file(CACHE, warm_up, mix, encoding)
         peaks = {name: peak_memory(name, path, small) for name in names}
-        results[label] = {"arrays": arrays, "text": text, "peaks": peaks}
+        results[label] = {"arrays": arrays, "data": data, "peaks": peaks}
         cells = [f"{n} {p / 2**20:.0f} MB ({p / arrays:.2f}×)" for n, p in peaks.items() if p is not None]
-        print(f"{label:<30} arrays {arrays / 2**20:.0f} MB | " + " | ".join(cells), flush=True)
+        print(f"{label:<30} arrays {arrays / 2**20:.0f} MB, data {data / 2**20:.0f} MB | " + " | ".join(cells), flush=True)
     return results
 
 
@@ -174,6 +178,7 @@ def main() -> None:
     parser.add_argument("--mixes", nargs="+", default=list(datasets.MIXES), choices=list(datasets.MIXES))
     parser.add_argument("--memory", action="store_true", help="also measure peak memory on the largest files")
     parser.add_argument("--only", nargs="+", help="time only these loaders (tessarel always)")
+    parser.add_argument("--no-real", action="store_true", help="leave out the real scans in real/")
     args = parser.parse_args()
 
     build_floors()
@@ -196,6 +201,10 @@ def main() -> None:
                 rows[label] = bench_file(path, mix, encoding, loaders, runs)
                 files[label] = (path, mix, encoding)
                 print_row(label, rows[label])
+    if not args.no_real and "binary_compressed" in args.encodings:
+        for path in REAL_FILES:
+            rows[path.stem] = bench_file(path, None, "binary_compressed", loaders, args.runs * 9)
+            print_row(path.stem, rows[path.stem])
     print()
     print(markdown_table(rows))
     for label, row in rows.items():

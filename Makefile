@@ -3,6 +3,7 @@ PYTHON := .venv/bin/python
 FILE ?=
 FUZZ_SECONDS ?= 60
 BENCH_ARGS ?=
+PYTEST_ARGS ?=
 
 .PHONY: setup run test test-asan fuzz wheel bench clean
 
@@ -13,7 +14,7 @@ run: setup
 	$(PYTHON) examples/summary.py $(if $(FILE),$(FILE),examples/*.pcd)
 
 test: setup
-	$(PYTHON) -m pytest -q
+	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: setup

@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 BENCH_ARGS ?=
 PYTEST_ARGS ?=
 
-.PHONY: setup run test test-asan fuzz wheel bench clean
+.PHONY: setup run test test-asan test-32 fuzz wheel bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -19,6 +19,10 @@ test: setup
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: setup
 	bash scripts/test_asan.sh
+
+# The reading core at 32 and 64 bits, replaying the same files: both must agree.
+test-32: setup
+	bash scripts/test_32.sh
 
 # Each libFuzzer target for FUZZ_SECONDS.
 fuzz: setup

@@ -3,8 +3,9 @@ PYTHON := .venv/bin/python
 FILE ?=
 FUZZ_SECONDS ?= 60
 BENCH_ARGS ?=
+PYTEST_ARGS ?=
 
-.PHONY: setup run test test-asan fuzz wheel bench bench-threads clean
+.PHONY: setup run test test-asan test-32 fuzz wheel bench bench-threads clean
 
 setup:
 	@bash scripts/setup.sh
@@ -13,17 +14,21 @@ run: setup
 	$(PYTHON) examples/summary.py $(if $(FILE),$(FILE),examples/*.pcd)
 
 test: setup
-	$(PYTHON) -m pytest -q
+	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: setup
 	bash scripts/test_asan.sh
 
+# The reading core at 32 and 64 bits, replaying the same files: both must agree.
+test-32: setup
+	bash scripts/test_32.sh
+
 # Each libFuzzer target for FUZZ_SECONDS.
 fuzz: setup
 	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-# A wheel with liblzf inside, in dist/.
+# The wheel, in dist/
 wheel: setup
 	bash scripts/build_wheel.sh dist
 

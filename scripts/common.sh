@@ -7,3 +7,17 @@ venv="$root/.venv"
 fast_float_prefix() {
     if [ -d "$deps/fast_float/usr" ]; then echo "$deps/fast_float/usr"; fi
 }
+
+# The machine's own Debian mirror, read from its apt sources (one-line or deb822 format).
+debian_mirror() {
+    local codename
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    {
+        grep -hE '^deb[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+            awk -v s="$codename" '{for (i = 2; i <= NF; i++) if ($i == s) {print $(i-1); exit}}'
+        awk -v s="$codename" '
+            /^URIs:/ {uri = $2}
+            /^Suites:/ {for (i = 2; i <= NF; i++) if ($i == s) print uri}
+            /^$/ {uri = ""}' /etc/apt/sources.list.d/*.sources 2>/dev/null
+    } | head -n 1
+}

@@ -46,6 +46,13 @@ find_python() {
     done
 }
 
+# Debian packages that stand in for PyPI's where PyPI has no wheel for this machine: on
+# i386, NumPy and matplotlib would otherwise be built from source, which fails.
+debian_python_packages() {
+    [ "$(dpkg --print-architecture)" = i386 ] || return 0
+    printf '%s\n' python3-numpy python3-matplotlib
+}
+
 # The Debian packages the build needs, one a line. Debian 12 has neither fast_float 6 (its
 # headers are fetched below) nor CPython 3.13 (that one comes from pyenv or elsewhere).
 required_packages() {
@@ -58,6 +65,7 @@ required_packages() {
     case "$(find_python)" in
         "" | /usr/bin/*) printf '%s\n' python3-dev python3-venv ;;
     esac
+    debian_python_packages
 }
 
 ensure_system_packages() {
@@ -75,18 +83,6 @@ ensure_system_packages() {
     step "installing ${missing[*]}"
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-}
-
-# The machine's own Debian mirror, read from its apt sources (one-line or deb822 format).
-debian_mirror() {
-    {
-        grep -hE '^deb[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-            awk -v s="$codename" '{for (i = 2; i <= NF; i++) if ($i == s) {print $(i-1); exit}}'
-        awk -v s="$codename" '
-            /^URIs:/ {uri = $2}
-            /^Suites:/ {for (i = 2; i <= NF; i++) if ($i == s) print uri}
-            /^$/ {uri = ""}' /etc/apt/sources.list.d/*.sources 2>/dev/null
-    } | head -n 1
 }
 
 # Debian 12 ships fast_float 3.9, which lacks the integer parser: take the headers
@@ -132,7 +128,9 @@ ensure_venv() {
         fi
         [ -n "$python" ] || fail "setup: CPython 3.13 not found (looked on PATH, under pyenv's versions, in /usr/bin and /usr/local/bin)"
         step "creating .venv"
-        "$python" -m venv --clear "$venv"
+        local shared=()
+        [ -n "$(debian_python_packages)" ] && shared=(--system-site-packages)
+        "$python" -m venv --clear "${shared[@]}" "$venv"
     fi
     local stamp="$venv/.requirements"
     local wanted

@@ -2,6 +2,7 @@
 
 import gc
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -97,7 +98,9 @@ LONGER = lzf_compress(PAYLOAD + bytes(12))
         (struct.pack("<II", len(PACKED), 120) + b"\xff" * len(PACKED), "LZF decompression failed"),
         (struct.pack("<II", 0, 120), "LZF decompression failed"),
         (struct.pack("<II", len(PACKED), 120) + PACKED[:-3], f"truncated: expected {len(PACKED)} compressed bytes, the file holds {len(PACKED) - 3}"),
-        (struct.pack("<II", 2**32 - 1, 120), "truncated: expected 4294967295 compressed bytes, the file holds 0"),
+        # A 32-bit build refuses a block its address space cannot hold before looking for it.
+        (struct.pack("<II", 2**32 - 1, 120), "cannot create std::vector larger than max_size" if sys.maxsize < 2**32
+         else "truncated: expected 4294967295 compressed bytes, the file holds 0"),
         (struct.pack("<II", 5, 120)[:7], "truncated: the 8-byte block header holds only 7 bytes"),
         (b"", "truncated: the 8-byte block header holds only 0 bytes"),
     ],

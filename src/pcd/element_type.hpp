@@ -3,11 +3,17 @@
 // needs to know what a field holds (dtypes, coordinate conversion, ASCII parsing) asks here.
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
 namespace tessarel {
+
+// Binary sections, compressed columns and the decoded buffer all hold values little-endian,
+// copied as they are: the reader works on little-endian machines only.
+static_assert(std::endian::native == std::endian::little,
+              "tessarel reads PCD values in the host's byte order, which must be little-endian");
 
 enum class ElementType : std::uint8_t { f32, f64, i8, i16, i32, i64, u8, u16, u32, u64 };
 

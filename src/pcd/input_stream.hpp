@@ -1,9 +1,13 @@
 #pragma once
 // Small helpers over the input stream that the data readers share.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace tessarel {
 
@@ -22,13 +26,20 @@ inline std::uint64_t remaining_bytes(std::istream& in) {
     return static_cast<std::uint64_t>(end - here);
 }
 
-// Reads exactly `size` bytes; the caller has checked that the stream holds them.
-inline void read_exactly(std::istream& in, void* into, std::uint64_t size) {
-    in.read(static_cast<char*>(into), static_cast<std::streamsize>(size));
-    if (static_cast<std::uint64_t>(in.gcount()) != size) {
-        throw std::runtime_error("Reading the PCD data section failed after " +
-                                 std::to_string(in.gcount()) + " of " + std::to_string(size) +
-                                 " bytes");
+// Reads exactly `size` bytes; the caller has checked that the stream holds them. One read
+// takes at most what std::streamsize counts, which on 32-bit builds is less than a size_t.
+inline void read_exactly(std::istream& in, void* into, std::size_t size) {
+    constexpr auto most = static_cast<std::size_t>(std::numeric_limits<std::streamsize>::max());
+    auto* at = static_cast<char*>(into);
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t piece = std::min(size - done, most);
+        in.read(at + done, static_cast<std::streamsize>(piece));
+        done += static_cast<std::size_t>(in.gcount());
+        if (static_cast<std::size_t>(in.gcount()) != piece) {
+            throw std::runtime_error("Reading the PCD data section failed after " + std::to_string(done) + " of " +
+                                     std::to_string(size) + " bytes");
+        }
     }
 }
 

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the reading core and the replay driver (fuzz/replay.cpp) twice, natively and with
+# -m32, replays the fuzz corpora, the damaged-file cases and large sparse files through both,
+# and fails unless the 32-bit outcomes equal the 64-bit ones, save the cases a 32-bit build
+# refuses by design (listed in the driver). Installs g++-multilib first where it is missing.
+# Run scripts/setup.sh first (make does).
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+build="$root/build/replay"
+cache="$root/.cache/replay"
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+ensure_multilib() {
+    installed g++-multilib && return
+    echo "test_32: installing g++-multilib" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcc-multilib g++-multilib >/dev/null
+}
+
+build_driver() {
+    local bits="$1" include=()
+    [ -n "$(fast_float_prefix)" ] && include=(-I"$(fast_float_prefix)/include")
+    g++ -m"$bits" -std=c++20 -O2 -pthread -Wall -Wextra -Wpedantic -Werror \
+        -I"$root/src" -I"$root/fuzz" "${include[@]}" \
+        "$root/fuzz/replay.cpp" "$root"/src/pcd/{pcd_header,pcd_layout,pcd_reader,ascii_text,ascii_number,ascii_decoder,compressed_reader,lzf_decoder}.cpp \
+        -o "$build/replay$bits"
+}
+
+ensure_multilib
+mkdir -p "$build" "$cache"
+echo "test_32: building the replay driver at 64 and 32 bits" >&2
+build_driver 64 &
+build_driver 32
+wait $!
+
+echo "test_32: writing the cases into $cache" >&2
+"$venv/bin/python" "$root/fuzz/replay_cases.py" "$cache/cases"
+"$venv/bin/python" "$root/fuzz/token_seeds.py" "$cache/token_seeds"
+inputs=("$root/fuzz/corpus/pcd_file" "$cache/cases/damaged" "$cache/cases/large"
+    --data-section "$root/fuzz/corpus/data_section" "$cache/token_seeds")
+
+echo "test_32: replaying at 64 bits" >&2
+"$build/replay64" "${inputs[@]}" >"$cache/outcomes64.txt"
+echo "test_32: replaying at 32 bits against the 64-bit outcomes" >&2
+"$build/replay32" --expect "$cache/outcomes64.txt" "${inputs[@]}"

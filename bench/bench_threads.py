@@ -27,9 +27,8 @@ HERE = Path(__file__).parent
 ROOT = HERE.parent
 CACHE = ROOT / ".cache" / "bench"
 PROGRAM = CACHE / "thread_scaling"
-# The Python-free reading core, as CMake's pcd_core library builds it.
-CORE_SOURCES = ("pcd_header", "pcd_layout", "pcd_reader", "ascii_text", "ascii_number", "ascii_decoder", "compressed_reader", "lzf_decoder")
-CORE = [ROOT / "src/pcd" / f"{name}.cpp" for name in CORE_SOURCES]
+# The Python-free reading core: every source but the two that build NumPy results.
+CORE = sorted(p for p in (ROOT / "src/pcd").glob("*.cpp") if p.stem not in ("array_assembly", "pcd_loader"))
 
 
 def build_program() -> None:

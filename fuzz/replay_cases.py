@@ -39,19 +39,9 @@ def damaged_files() -> dict[str, bytes]:
                                      ("data", list(range(damaged.header_length(content), len(content))))]:
                 files |= {f"{name}_{where}{i}": damaged.mutate(content, positions, rng) for i in range(300)}
     for encoding in damaged.ENCODINGS:
-        content = damaged.valid_file(damaged.MIXES[1], encoding, points=10)
-        lines = content[: damaged.header_length(content)].split(b"\n")
-        body = content[damaged.header_length(content) :]
-        for keyword in ["POINTS", "WIDTH", "HEIGHT", "SIZE", "COUNT", "TYPE", "FIELDS"]:
-            for number, value in enumerate(damaged.ABSURD_VALUES):
-                for keep_rest in (False, True):
-                    changed = []
-                    for line in lines:
-                        if line.startswith(keyword.encode() + b" "):
-                            rest = line.split(b" ")[2:] if keep_rest else []
-                            line = b" ".join([keyword.encode(), value.encode(), *rest])
-                        changed.append(line)
-                    files[f"absurd_{encoding}_{keyword}{number}_{keep_rest:d}"] = b"\n".join(changed) + body
+        for keyword in damaged.ABSURD_KEYWORDS:
+            for name, variant in damaged.absurd_variants(encoding, keyword).items():
+                files[f"absurd_{encoding}_{name}"] = variant
         files[f"huge_{encoding}"] = damaged.small_file_declaring_a_huge_cloud(encoding)
     files["undecodable_padding"] = damaged.record_of_undecodable_padding()
     files["no_decodable_field"] = damaged.record_without_a_decodable_field()

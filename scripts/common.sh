@@ -8,6 +8,18 @@ fast_float_prefix() {
     if [ -d "$deps/fast_float/usr" ]; then echo "$deps/fast_float/usr"; fi
 }
 
+# The Python-free reading core: every source under src/pcd/ but the two that build NumPy
+# results. Fuzzers, the replay driver and benchmarks compile these alone.
+core_sources() {
+    local source
+    for source in "$root"/src/pcd/*.cpp; do
+        case "$(basename "$source")" in
+            array_assembly.cpp | pcd_loader.cpp) ;;
+            *) echo "$source" ;;
+        esac
+    done
+}
+
 # The machine's own Debian mirror, read from its apt sources (one-line or deb822 format).
 debian_mirror() {
     local codename

@@ -49,7 +49,7 @@ build_target() {
     clang++ -std=c++20 -pthread -O1 -g -fno-omit-frame-pointer \
         -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
         -I"$root/src" -I/usr/include/liblzf $(fast_float_include) \
-        "$root/fuzz/fuzz_$target.cpp" "$root"/src/pcd/{pcd_header,pcd_layout,pcd_reader,ascii_text,ascii_number,ascii_decoder,compressed_reader,lzf_decoder}.cpp \
+        "$root/fuzz/fuzz_$target.cpp" $(core_sources) \
         $lzf -o "$out"
 }
 

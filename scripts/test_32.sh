@@ -25,7 +25,7 @@ build_driver() {
     [ -n "$(fast_float_prefix)" ] && include=(-I"$(fast_float_prefix)/include")
     g++ -m"$bits" -std=c++20 -O2 -pthread -Wall -Wextra -Wpedantic -Werror \
         -I"$root/src" -I"$root/fuzz" "${include[@]}" \
-        "$root/fuzz/replay.cpp" "$root"/src/pcd/{pcd_header,pcd_layout,pcd_reader,ascii_text,ascii_number,ascii_decoder,compressed_reader,lzf_decoder}.cpp \
+        "$root/fuzz/replay.cpp" $(core_sources) \
         -o "$build/replay$bits"
 }
 

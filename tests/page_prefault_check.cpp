@@ -44,12 +44,14 @@ void check(bool ok, const char* what) {
     if (!ok) ++failures;
 }
 
-// Three ranges of 3 MiB, none aligned to a page: 9 MiB in all, above the helper's threshold.
+// Three ranges, none aligned to a page: 11 MiB in all, above the helper's threshold. The last
+// is faulted in as two pieces of at most 4 MiB, the others as one each.
 struct Ranges {
-    std::vector<std::byte> storage = std::vector<std::byte>(std::size_t{10} << 20);
+    std::vector<std::byte> storage = std::vector<std::byte>(std::size_t{12} << 20);
     std::vector<std::span<std::byte>> spans{{storage.data() + 1, 3 << 20},
-                                            {storage.data() + (3 << 20) + 7, 3 << 20},
-                                            {storage.data() + (6 << 20) + 9, 3 << 20}};
+                                            {storage.data() + (3 << 20) + 7, 1 << 20},
+                                            {storage.data() + (4 << 20) + 9, 7 << 20}};
+    static constexpr std::size_t pieces = 4;
 };
 
 bool pin_to_one_cpu() {
@@ -70,15 +72,22 @@ int helps() {
     Ranges ranges;
     { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    check(calls.size() == ranges.spans.size(), "one call per range, all done when the helper is gone");
-    for (std::size_t i = 0; i < calls.size() && i < ranges.spans.size(); ++i) {
-        const auto range = ranges.spans[i];
-        const auto offset = static_cast<std::size_t>(calls[i].start - range.data());
-        const auto address = reinterpret_cast<std::uintptr_t>(calls[i].start);
-        check(address % page == 0 && calls[i].size % page == 0, "whole pages of the system's size");
-        check(offset < page && range.size() - offset - calls[i].size < page, "every whole page of the range, in order");
-        check(calls[i].advice == *tessarel::populate_write, "asks for the pages to be populated");
-        check(calls[i].thread != std::this_thread::get_id(), "on a thread of its own");
+    check(calls.size() == Ranges::pieces, "all pieces done when the helper is gone");
+    auto call = calls.begin();
+    for (const auto range : ranges.spans) {
+        const auto range_end = range.data() + range.size();
+        check(call != calls.end() && static_cast<std::size_t>(call->start - range.data()) < page,
+              "each range from its first whole page, in order");
+        auto end = call != calls.end() ? call->start : nullptr;
+        for (; call != calls.end() && call->start < range_end; ++call) {
+            const auto address = reinterpret_cast<std::uintptr_t>(call->start);
+            check(call->start == end, "its pieces one after another");
+            check(address % page == 0 && call->size % page == 0, "whole pages of the system's size");
+            check(call->advice == *tessarel::populate_write, "asks for the pages to be populated");
+            check(call->thread != std::this_thread::get_id(), "on a thread of its own");
+            end = call->start + call->size;
+        }
+        check(end <= range_end && static_cast<std::size_t>(range_end - end) < page, "to its last whole page");
     }
     return 0;
 }
@@ -102,22 +111,41 @@ int one_cpu() {
     return stays_home(std::size_t{9} << 20);
 }
 
+int quiet(void*, std::size_t, int) { return 0; }
+
 // As many large stages under way as the CPUs can give a helper each: one more gets none.
 int busy() {
     if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
+    tessarel::PageAdvisor others_advisor{quiet};
     tessarel::PageAdvisor advisor{record};
     Ranges ranges;
-    const std::size_t helped = static_cast<std::size_t>(tessarel::usable_cpus()) / 2;
     {
-        std::vector<std::unique_ptr<tessarel::BackgroundPrefault>> stages;
-        for (std::size_t stage = 0; stage <= helped; ++stage) {
-            stages.push_back(std::make_unique<tessarel::BackgroundPrefault>(ranges.spans, advisor));
+        std::vector<std::unique_ptr<tessarel::BackgroundPrefault>> others;
+        for (int stage = 0; stage < tessarel::usable_cpus() / 2; ++stage) {
+            others.push_back(std::make_unique<tessarel::BackgroundPrefault>(ranges.spans, others_advisor));
         }
+        { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
     }
-    check(calls.size() == helped * ranges.spans.size(), "a helper for each stage but the last");
-    calls.clear();
+    check(calls.empty(), "no helper for one stage more");
     { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
-    check(calls.size() == ranges.spans.size(), "a helper again once the others are done");
+    check(calls.size() == Ranges::pieces, "a helper again once the others are done");
+    return 0;
+}
+
+// Other loads start while the helper works, enough to take every CPU: it stops after the piece
+// in hand.
+int crowd(void* start, std::size_t size, int advice) {
+    if (calls.empty()) tessarel::large_stages.fetch_add(tessarel::usable_cpus());
+    return record(start, size, advice);
+}
+
+int stands_down() {
+    if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
+    tessarel::PageAdvisor advisor{crowd};
+    Ranges ranges;
+    { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+    tessarel::large_stages.fetch_sub(tessarel::usable_cpus());
+    check(calls.size() == 1, "the helper stands down when other loads take the CPUs");
     return 0;
 }
 
@@ -144,7 +172,8 @@ int main(int argc, char** argv) {
     if (name == "small") status = stays_home((std::size_t{4} << 20) - 1);
     if (name == "one_cpu") status = one_cpu();
     if (name == "busy") status = busy();
+    if (name == "stands_down") status = stands_down();
     if (name == "refused") status = refused();
-    if (status == 2) std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|refused\n");
+    if (status == 2) std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|stands_down|refused\n");
     return status != 0 ? status : failures == 0 ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 // helper thread takes those faults ahead of time, on another CPU, while this thread
 // decodes; the decoder then writes into pages that are already in place.
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -57,18 +58,20 @@ public:
     // Faults in `ranges` in order. Small totals and a kernel that refused the advice before
     // are left alone, and so is a stage without a CPU to spare: each stage under way with its
     // helper needs two, and a helper on a CPU that another load's decoder uses only slows it.
+    // For the same reason a helper stands down when later stages take the spare CPUs.
     explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges, PageAdvisor& advisor = kernel_advisor()) {
         constexpr std::size_t worthwhile = std::size_t{4} << 20;
         std::size_t total = 0;
         for (const auto range : ranges) total += range.size();
         if (!populate_write || total < worthwhile || advisor.refused.load(std::memory_order_relaxed)) return;
         counted_ = true;
-        const int stages = large_stages.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (2 * stages > usable_cpus()) return;
+        large_stages.fetch_add(1, std::memory_order_relaxed);
+        const int cpus = usable_cpus();
+        if (!cpus_to_spare(cpus)) return;
         try {
-            helper_ = std::thread([ranges = std::move(ranges), &advisor] {
+            helper_ = std::thread([ranges = std::move(ranges), &advisor, cpus] {
                 for (const auto range : ranges) {
-                    if (!populate(range, advisor)) return;
+                    if (!populate(range, advisor, cpus)) return;
                 }
             });
         } catch (const std::system_error&) {
@@ -83,13 +86,23 @@ public:
     BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
 
 private:
-    // Only a hint: whatever fails, the decoder's own writes fault the pages in. After a
-    // failure the rest would most likely fail too, so the helper stops.
-    static bool populate(std::span<std::byte> range, PageAdvisor& advisor) noexcept {
+    static bool cpus_to_spare(int cpus) noexcept {
+        return 2 * large_stages.load(std::memory_order_relaxed) <= cpus;
+    }
+
+    // A piece at a time, so that the helper notices soon when it should stand down. Only a
+    // hint: whatever fails, the decoder's own writes fault the pages in. After a failure the
+    // rest would most likely fail too, so the helper stops.
+    static bool populate(std::span<std::byte> range, PageAdvisor& advisor, int cpus) noexcept {
+        constexpr std::size_t piece = std::size_t{4} << 20;
         const auto pages = whole_pages(range);
-        if (pages.empty() || advisor.advise(pages.data(), pages.size(), *populate_write) == 0) return true;
-        if (errno == EINVAL) advisor.refused.store(true, std::memory_order_relaxed);
-        return false;
+        for (std::size_t done = 0; done < pages.size(); done += piece) {
+            if (!cpus_to_spare(cpus)) return false;
+            if (advisor.advise(pages.data() + done, std::min(piece, pages.size() - done), *populate_write) == 0) continue;
+            if (errno == EINVAL) advisor.refused.store(true, std::memory_order_relaxed);
+            return false;
+        }
+        return true;
     }
 
     bool counted_ = false;

@@ -86,7 +86,7 @@ def summary(times: dict) -> dict:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--runs", type=int, default=9)
+    parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--points", type=int, default=5_000_000)
     parser.add_argument("--mix", default="xyzi", choices=list(datasets.MIXES))
     parser.add_argument("--encodings", nargs="+", default=["ascii", "binary_compressed", "binary"],

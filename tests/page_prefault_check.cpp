@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -149,6 +151,30 @@ int stands_down() {
     return 0;
 }
 
+// Every piece takes long: the load fails while the helper is at its first.
+int slow(void* start, std::size_t size, int advice) {
+    const int status = record(start, size, advice);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return status;
+}
+
+int load_fails() {
+    if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
+    tessarel::PageAdvisor advisor{slow};
+    Ranges ranges;
+    try {
+        const tessarel::BackgroundPrefault prefault(ranges.spans, advisor);
+        for (bool started = false; !started; std::this_thread::yield()) {
+            const std::lock_guard lock(calls_mutex);
+            started = !calls.empty();
+        }
+        throw std::runtime_error("damaged file");
+    } catch (const std::runtime_error&) {
+    }
+    check(calls.size() < Ranges::pieces, "the helper stops when the load fails");
+    return 0;
+}
+
 int refused() {
     if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
     tessarel::PageAdvisor advisor{record};
@@ -173,7 +199,8 @@ int main(int argc, char** argv) {
     if (name == "one_cpu") status = one_cpu();
     if (name == "busy") status = busy();
     if (name == "stands_down") status = stands_down();
+    if (name == "load_fails") status = load_fails();
     if (name == "refused") status = refused();
-    if (status == 2) std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|stands_down|refused\n");
+    if (status == 2) std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|stands_down|load_fails|refused\n");
     return status != 0 ? status : failures == 0 ? 0 : 1;
 }

@@ -6,6 +6,7 @@ import sys
 import os
 import random
 import struct
+import subprocess
 
 import numpy as np
 import pytest
@@ -250,6 +251,22 @@ def test_small_files_cannot_reserve_huge_clouds(tmp_path):
     expected = ["ended early", "truncated", "LZF decompression failed", *["Unsupported PCD type/size"] * 2, "has COUNT 0"]
     for name, message, outcome in zip(variants, expected, outcomes):
         assert outcome.error == "RuntimeError" and message in outcome.message, (name, outcome)
+
+
+def test_failed_load_stops_faulting_in_its_promise(tmp_path):
+    """A block that may decode to 1.2 GB and fails at its first instruction: the pages the
+    load will never fill are not faulted in after it failed."""
+    points = 100_000_000
+    stream = b"\xe0\xff\xff" * (points * 12 // 180)  # references before the start, in a size LZF allows
+    head = header(fields("x y z"), points, "binary_compressed")
+    path = write(tmp_path / "promise.pcd", head + struct.pack("<II", len(stream), points * 12) + stream)
+    # VmHWM rather than ru_maxrss, which a child inherits from this process on Linux.
+    code = ("import sys, tessarel\ntry: tessarel.load_pcd(sys.argv[1])\nexcept RuntimeError as e: print(e)\n"
+            "print(next(line.split()[1] for line in open('/proc/self/status') if line.startswith('VmHWM:')))")
+    run = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, check=True, timeout=120)
+    message, peak_kib = run.stdout.splitlines()
+    assert message == "LZF decompression failed"
+    assert int(peak_kib) < 400 << 10, "peak resident memory, KiB"
 
 
 def test_inputs_the_fuzzers_found():

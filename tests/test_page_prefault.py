@@ -29,6 +29,7 @@ def check_program(tmp_path_factory) -> Path:
     "one_cpu",  # pinned to one CPU: no helper, however large the ranges
     "busy",     # every CPU taken by a load and its helper: the next load gets none
     "stands_down",  # other loads start while the helper works: it stops
+    "load_fails",  # the load fails while the helper works: it stops
     "refused",  # the kernel refuses the advice: the helper stops, and later loads start none
 ])
 def test_prefault_helper(check_program, case):

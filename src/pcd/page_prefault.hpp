@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -69,16 +71,20 @@ public:
         const int cpus = usable_cpus();
         if (!cpus_to_spare(cpus)) return;
         try {
-            helper_ = std::thread([ranges = std::move(ranges), &advisor, cpus] {
+            helper_ = std::jthread([ranges = std::move(ranges), &advisor, cpus](const std::stop_token& stop) {
                 for (const auto range : ranges) {
-                    if (!populate(range, advisor, cpus)) return;
+                    if (!populate(range, advisor, cpus, stop)) return;
                 }
             });
         } catch (const std::system_error&) {
             // No thread to be had: the decoder takes the faults itself, as without us.
         }
     }
+    // A stage that failed wants no more pages: a damaged file whose header promises
+    // gigabytes must not have them faulted in after its decoder gave up. A stage that
+    // succeeded has touched all its pages itself, so its helper is about done anyway.
     ~BackgroundPrefault() {
+        if (std::uncaught_exceptions() > exceptions_at_start_) helper_.request_stop();
         if (helper_.joinable()) helper_.join();
         if (counted_) large_stages.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -90,14 +96,15 @@ private:
         return 2 * large_stages.load(std::memory_order_relaxed) <= cpus;
     }
 
-    // A piece at a time, so that the helper notices soon when it should stand down. Only a
+    // A piece at a time, so that the helper notices soon when it should stop. Only a
     // hint: whatever fails, the decoder's own writes fault the pages in. After a failure the
     // rest would most likely fail too, so the helper stops.
-    static bool populate(std::span<std::byte> range, PageAdvisor& advisor, int cpus) noexcept {
+    static bool populate(std::span<std::byte> range, PageAdvisor& advisor, int cpus,
+                         const std::stop_token& stop) noexcept {
         constexpr std::size_t piece = std::size_t{4} << 20;
         const auto pages = whole_pages(range);
         for (std::size_t done = 0; done < pages.size(); done += piece) {
-            if (!cpus_to_spare(cpus)) return false;
+            if (stop.stop_requested() || !cpus_to_spare(cpus)) return false;
             if (advisor.advise(pages.data() + done, std::min(piece, pages.size() - done), *populate_write) == 0) continue;
             if (errno == EINVAL) advisor.refused.store(true, std::memory_order_relaxed);
             return false;
@@ -105,8 +112,9 @@ private:
         return true;
     }
 
+    int exceptions_at_start_ = std::uncaught_exceptions();
     bool counted_ = false;
-    std::thread helper_;
+    std::jthread helper_;
 };
 
 }  // namespace tessarel

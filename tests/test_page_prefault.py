@@ -24,13 +24,13 @@ def check_program(tmp_path_factory) -> Path:
 
 
 @pytest.mark.parametrize("case", [
-    "helps",    # above the threshold with two CPUs: every whole page, in order, in pieces, on its own thread
-    "small",    # one byte under the threshold: no helper
-    "one_cpu",  # pinned to one CPU: no helper, however large the ranges
-    "busy",     # every CPU taken by a load and its helper: the next load gets none
+    "helps",        # above the threshold with two CPUs: every whole page, in order, in pieces, on its own thread
+    "small",        # one byte under the threshold: no helper
+    "one_cpu",      # pinned to one CPU: no helper, however large the ranges
+    "busy",         # every CPU taken by a load and its helper: the next load gets none
     "stands_down",  # other loads start while the helper works: it stops
-    "load_fails",  # the load fails while the helper works: it stops
-    "refused",  # the kernel refuses the advice: the helper stops, and later loads start none
+    "load_fails",   # the load fails while the helper works: it stops
+    "refused",      # the kernel refuses the advice: the helper stops, and later loads start none
 ])
 def test_prefault_helper(check_program, case):
     run = subprocess.run([str(check_program), case], check=False, capture_output=True, text=True, timeout=60)

@@ -7,10 +7,7 @@ set -euo pipefail
 bench_venv="$root/.venv-bench"
 
 # open3d's wheel links libusb, which Debian ships separately.
-if ! ldconfig -p | grep -q "libusb-1.0.so.0"; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libusb-1.0-0 >/dev/null
-fi
+ldconfig -p | grep -q "libusb-1.0.so.0" || install_missing libusb-1.0-0
 if [ ! -x "$bench_venv/bin/python" ]; then
     "$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')" -m venv "$bench_venv"
 fi

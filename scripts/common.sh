@@ -8,6 +8,36 @@ fast_float_prefix() {
     if [ -d "$deps/fast_float/usr" ]; then echo "$deps/fast_float/usr"; fi
 }
 
+# The compiler flag that finds those headers, if any.
+fast_float_include() {
+    local prefix
+    prefix=$(fast_float_prefix)
+    if [ -n "$prefix" ]; then echo "-I$prefix/include"; fi
+}
+
+# The installed version of a Debian package; empty when it is not installed.
+installed_version() {
+    dpkg-query -W -f='${Status} ${Version}\n' "$1" 2>/dev/null | awk '/install ok installed/ {print $4}'
+}
+
+# The Debian packages among those given that are not installed, one a line.
+missing_packages() {
+    local package
+    for package in "$@"; do
+        [ -n "$(installed_version "$package")" ] || echo "$package"
+    done
+}
+
+# Installs those of the Debian packages given that are missing.
+install_missing() {
+    local missing
+    missing=$(missing_packages "$@")
+    [ -n "$missing" ] || return 0
+    apt-get update -qq
+    # shellcheck disable=SC2086 # one package a word
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+}
+
 # The Python-free reading core: every source under src/pcd/ but the two that build NumPy
 # results. Fuzzers, the replay driver and benchmarks compile these alone.
 core_sources() {

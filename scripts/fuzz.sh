@@ -20,15 +20,7 @@ can_link_fuzzer() {
 ensure_clang() {
     can_link_fuzzer && return
     echo "Installing clang and its fuzzer runtime" >&2
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev >/dev/null
-}
-
-# The same fast_float headers the module builds with.
-fast_float_include() {
-    local prefix
-    prefix=$(fast_float_prefix)
-    if [ -n "$prefix" ]; then echo "-I$prefix/include"; fi
+    install_missing clang libclang-rt-dev
 }
 
 # liblzf's decoder is built from the source that liblzf-dev ships, so the sanitizers and the

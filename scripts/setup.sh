@@ -29,10 +29,6 @@ fail() {
 
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
-installed_version() {
-    dpkg-query -W -f='${Status} ${Version}\n' "$1" 2>/dev/null | awk '/install ok installed/ {print $4}'
-}
-
 major_at_least_6() {
     [ -n "$1" ] && [ "${1%%.*}" -ge 6 ] 2>/dev/null
 }
@@ -70,10 +66,8 @@ required_packages() {
 
 ensure_system_packages() {
     step "checking system packages"
-    local package missing=()
-    for package in $(required_packages); do
-        [ -n "$(installed_version "$package")" ] || missing+=("$package")
-    done
+    local missing
+    mapfile -t missing < <(missing_packages $(required_packages))
     [ ${#missing[@]} = 0 ] && return
     if [ "$(id -u)" != 0 ]; then
         fail "setup: these Debian packages are missing: ${missing[*]}" \
@@ -81,8 +75,7 @@ ensure_system_packages() {
             "then run the same make command again."
     fi
     step "installing ${missing[*]}"
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+    install_missing "${missing[@]}"
 }
 
 # Debian 12 ships fast_float 3.9, which lacks the integer parser: take the headers

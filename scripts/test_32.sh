@@ -9,22 +9,16 @@ set -euo pipefail
 build="$root/build/replay"
 cache="$root/.cache/replay"
 
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
-}
-
 ensure_multilib() {
-    installed g++-multilib && return
+    [ -z "$(missing_packages gcc-multilib g++-multilib)" ] && return
     echo "test_32: installing g++-multilib" >&2
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcc-multilib g++-multilib >/dev/null
+    install_missing gcc-multilib g++-multilib
 }
 
 build_driver() {
-    local bits="$1" include=()
-    [ -n "$(fast_float_prefix)" ] && include=(-I"$(fast_float_prefix)/include")
+    local bits="$1"
     g++ -m"$bits" -std=c++20 -O2 -pthread -Wall -Wextra -Wpedantic -Werror \
-        -I"$root/src" -I"$root/fuzz" "${include[@]}" \
+        -I"$root/src" -I"$root/fuzz" $(fast_float_include) \
         "$root/fuzz/replay.cpp" $(core_sources) \
         -o "$build/replay$bits"
 }

@@ -39,14 +39,7 @@ timed() {
 ensure_host_tools() {
     local packages=(debootstrap)
     [ "$arch" = arm64 ] && packages+=(qemu-user-static binfmt-support)
-    local package missing=()
-    for package in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        apt-get update
-        DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-    fi
+    install_missing "${packages[@]}"
     [ "$arch" = arm64 ] || return 0
     [ -f /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     update-binfmts --enable qemu-aarch64

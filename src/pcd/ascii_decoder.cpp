@@ -57,12 +57,6 @@ struct Stop {
     std::uint64_t values_read = 0;
 };
 
-std::string_view token_at(const char* at, const char* last) {
-    const char* end = at;
-    while (end != last && !is_separator(*end)) ++end;
-    return {at, static_cast<std::size_t>(end - at)};
-}
-
 // Reads the points' tokens into `row` onward, or without `Store` only checks them.
 template <bool Store>
 Stop decode_points(TextChunks& text, std::span<const Slot> slots, std::uint64_t points, std::size_t record_size,
@@ -85,7 +79,8 @@ Stop decode_points(TextChunks& text, std::span<const Slot> slots, std::uint64_t 
                 }
                 const Parsed parsed = parse_value(slot.type, p, end, into);
                 if (parsed.outcome != Outcome::ok) {
-                    return {parsed.outcome, false, point, &slot, element, token_at(p, end), values_read};
+                    const std::string_view token(p, token_end(p, end));
+                    return {parsed.outcome, false, point, &slot, element, token, values_read};
                 }
                 p = parsed.next;
                 if (Store) into += slot.element_bytes;

@@ -7,11 +7,6 @@ namespace {
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-const char* token_end(const char* first, const char* last) noexcept {
-    while (first != last && !is_separator(*first)) ++first;
-    return first;
-}
-
 // A whole number of at most 64 bits, as magnitude and sign.
 struct WholeNumber {
     Outcome outcome;

@@ -13,6 +13,12 @@ namespace tessarel {
 // Every byte up to the space and every byte with the high bit set separates tokens.
 constexpr bool is_separator(char c) noexcept { return static_cast<signed char>(c) <= ' '; }
 
+// The end of the token that starts at `first`: the next separator, or `last`.
+constexpr const char* token_end(const char* first, const char* last) noexcept {
+    while (first != last && !is_separator(*first)) ++first;
+    return first;
+}
+
 class TextChunks {
 public:
     // Reads the `size` bytes from the stream position on.

@@ -17,7 +17,6 @@ import argparse
 import json
 import os
 import platform
-import shutil
 import statistics
 import subprocess
 import sys
@@ -29,25 +28,16 @@ import numpy as np
 import datasets
 import peers
 
+sys.path.insert(0, str(Path(__file__).parent.parent / "devkit"))
+import dev_build  # noqa: E402
+
 HERE = Path(__file__).parent
 ROOT = HERE.parent
 CACHE = ROOT / ".cache" / "bench"
-FLOORS = CACHE / "floors"
 RESULTS = HERE / "results"
 SIZES = (100_000, 5_000_000)
 REAL_FILES = sorted((HERE / "real").glob("*.pcd"))
 FLOOR_NAMES = {"binary": "numpy.fromfile", "binary_compressed": "lzf floor", "ascii": "fast_float floor"}
-
-
-def build_floors() -> None:
-    source = HERE / "floors.cpp"
-    if FLOORS.exists() and FLOORS.stat().st_mtime > source.stat().st_mtime:
-        return
-    CACHE.mkdir(parents=True, exist_ok=True)
-    include = [f"-I{p}" for p in [ROOT / ".deps/fast_float/usr/include"] if p.exists()]
-    compiler = os.environ.get("CXX", shutil.which("g++") or "c++")
-    command = [compiler, "-O2", "-std=c++20", *include, str(source), "-llzf", "-o", str(FLOORS)]
-    subprocess.run(command, check=True)
 
 
 def median_seconds(work, runs: int, budget: float = 20.0) -> float:
@@ -61,14 +51,15 @@ def median_seconds(work, runs: int, budget: float = 20.0) -> float:
 
 
 def floor_seconds(path: Path, mix: datasets.Mix, encoding: str, runs: int) -> float:
+    floors = dev_build.target("floors")
     if encoding == "binary":
         offset = datasets.data_offset(path)
         return median_seconds(lambda: np.fromfile(path, dtype=mix.dtype, offset=offset), runs)
     if encoding == "binary_compressed":
-        command = [str(FLOORS), "lzf", str(path), str(runs)]
+        command = [str(floors), "lzf", str(path), str(runs)]
     else:
         types = "".join("F" if kind[0] == "f" else "U" for _, kind in mix.fields)
-        command = [str(FLOORS), "ascii", str(path), types, str(runs)]
+        command = [str(floors), "ascii", str(path), types, str(runs)]
     return float(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
 
 
@@ -181,7 +172,6 @@ def main() -> None:
     parser.add_argument("--no-real", action="store_true", help="leave out the real scans in real/")
     args = parser.parse_args()
 
-    build_floors()
     loaders, missing = peers.available()
     if args.only:
         loaders = [loader for loader in loaders if loader.name == "tessarel" or loader.name in args.only]

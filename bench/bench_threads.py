@@ -13,7 +13,7 @@ import json
 import os
 import platform
 import resource
-import shutil
+import sys
 import statistics
 import subprocess
 import threading
@@ -23,24 +23,12 @@ from pathlib import Path
 import datasets
 import tessarel
 
+sys.path.insert(0, str(Path(__file__).parent.parent / "devkit"))
+import dev_build  # noqa: E402
+
 HERE = Path(__file__).parent
 ROOT = HERE.parent
 CACHE = ROOT / ".cache" / "bench"
-PROGRAM = CACHE / "thread_scaling"
-# The Python-free reading core: every source but the two that build NumPy results.
-CORE = sorted(p for p in (ROOT / "src/pcd").glob("*.cpp") if p.stem not in ("array_assembly", "pcd_loader"))
-
-
-def build_program() -> None:
-    sources = [HERE / "thread_scaling.cpp", *CORE, *(ROOT / "src/pcd").glob("*.hpp")]
-    if PROGRAM.exists() and PROGRAM.stat().st_mtime > max(source.stat().st_mtime for source in sources):
-        return
-    CACHE.mkdir(parents=True, exist_ok=True)
-    include = [f"-I{p}" for p in [ROOT / ".deps/fast_float/usr/include"] if p.exists()]
-    compiler = os.environ.get("CXX", shutil.which("g++") or "c++")
-    command = [compiler, "-O3", "-DNDEBUG", "-std=c++20", "-pthread", f"-I{ROOT / 'src'}", "-I/usr/include/liblzf",
-               *include, str(HERE / "thread_scaling.cpp"), *map(str, CORE), "-o", str(PROGRAM)]
-    subprocess.run(command, check=True)
 
 
 def one_thread(a: str, b: str) -> None:
@@ -93,7 +81,7 @@ def main() -> None:
                         choices=datasets.ENCODINGS)
     args = parser.parse_args()
 
-    build_program()
+    program = dev_build.target("thread_scaling")
     machine = f"{platform.machine()}, {len(os.sched_getaffinity(0))} CPUs usable, Linux {platform.release()}"
     print(f"{time.strftime('%Y-%m-%d %H:%M')}, {machine}, load average {os.getloadavg()[0]:.2f}")
     print(f"{args.points:,} points {args.mix}, two files; median of {args.runs} runs (range of per-run ratios)")
@@ -101,7 +89,7 @@ def main() -> None:
     results = {}
     for encoding in args.encodings:
         a, b = (str(datasets.cloud_file(CACHE, args.points, mix, encoding, seed)) for seed in (7, 8))
-        core = json.loads(subprocess.run([str(PROGRAM), a, b, str(args.runs)], check=True,
+        core = json.loads(subprocess.run([str(program), a, b, str(args.runs)], check=True,
                                          capture_output=True, text=True).stdout)
         rows = {"load_pcd": summary(python_times(a, b, args.runs)),
                 "core, helper on": summary(core["on"]), "core, helper off": summary(core["off"])}

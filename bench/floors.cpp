@@ -4,7 +4,7 @@
 //   floors lzf FILE RUNS
 
 #include <fast_float/fast_float.h>
-#include <liblzf/lzf.h>
+#include <lzf.h>
 
 #include <algorithm>
 #include <chrono>
@@ -52,11 +52,11 @@ double ascii_floor(const std::string& text, const std::string& types, int runs) 
                 while (p != end && static_cast<signed char>(*p) <= ' ') ++p;
                 if (p == end) return;
                 if (type == 'F') {
-                    float value;
+                    float value = 0;
                     p = fast_float::from_chars(p, end, value).ptr;
                     floats.push_back(value);
                 } else {
-                    std::uint64_t value;
+                    std::uint64_t value = 0;
                     p = fast_float::from_chars(p, end, value).ptr;
                     integers.push_back(value);
                 }

@@ -15,7 +15,7 @@
 #include <sys/resource.h>
 
 #include "pcd/page_prefault.hpp"
-#include "pcd/pcd_reader.hpp"
+#include "pcd/pcd_loader.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "pcd/pcd_reader.hpp"
+#include "pcd/pcd_loader.hpp"
 
 namespace tessarel::fuzz {
 
@@ -15,15 +15,15 @@ inline void require(bool holds) {
 
 inline void check_cloud(const PcdCloud& cloud) {
     const PcdLayout& layout = cloud.layout;
-    require(layout.record_size == 0 || layout.points <= max_cloud_bytes / layout.record_size);
-    require(layout.buffer_size == layout.points * layout.record_size);
+    require(layout.point_step == 0 || layout.points <= max_cloud_bytes / layout.point_step);
+    require(layout.buffer_size == layout.points * layout.point_step);
     require(cloud.columns || cloud.buffer.size() == layout.buffer_size);
     require(cloud.placements.size() == layout.fields.size());
     for (std::size_t i = 0; i < layout.fields.size(); ++i) {
         const FieldLayout& field = layout.fields[i];
         require(element_type(entry_of(field.type).type, entry_of(field.type).size) == field.type);
-        require(field.count <= layout.record_size / field.element_bytes());
-        require(field.offset <= layout.record_size - field.bytes());
+        require(field.count <= layout.point_step / field.element_bytes());
+        require(field.offset <= layout.point_step - field.bytes());
         // Every element of every point lies inside the buffer.
         const FieldPlacement& place = cloud.placements[i];
         if (!place.present || layout.points == 0) continue;

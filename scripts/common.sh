@@ -3,18 +3,6 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 deps="$root/.deps"
 venv="$root/.venv"
 
-# Where CMake finds fast_float: the headers setup.sh unpacked, when the system's are too old.
-fast_float_prefix() {
-    if [ -d "$deps/fast_float/usr" ]; then echo "$deps/fast_float/usr"; fi
-}
-
-# The compiler flag that finds those headers, if any.
-fast_float_include() {
-    local prefix
-    prefix=$(fast_float_prefix)
-    if [ -n "$prefix" ]; then echo "-I$prefix/include"; fi
-}
-
 # The installed version of a Debian package; empty when it is not installed.
 installed_version() {
     dpkg-query -W -f='${Status} ${Version}\n' "$1" 2>/dev/null | awk '/install ok installed/ {print $4}'
@@ -38,16 +26,10 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
 }
 
-# The Python-free reading core: every source under src/pcd/ but the two that build NumPy
-# results. Fuzzers, the replay driver and benchmarks compile these alone.
-core_sources() {
-    local source
-    for source in "$root"/src/pcd/*.cpp; do
-        case "$(basename "$source")" in
-            array_assembly.cpp | pcd_loader.cpp) ;;
-            *) echo "$source" ;;
-        esac
-    done
+# Builds developer targets through CMake into a build folder and prints their paths:
+#   dev_build [--dir FOLDER] [-D NAME=VALUE ...] TARGET...
+dev_build() {
+    "$venv/bin/python" "$root/devkit/dev_build.py" "$@"
 }
 
 # The machine's own Debian mirror, read from its apt sources (one-line or deb822 format).

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets over the reading core and runs each for a bounded time.
+# Builds the libFuzzer targets over the reading core through CMake and runs each for a
+# bounded time.
 #   scripts/fuzz.sh [seconds per target] [target...]
 # New inputs go to .cache/fuzz/<target>; the seeds in fuzz/corpus/<target> are only read.
 # A crashing input is written to .cache/fuzz/crashes/ and fails the run.
@@ -23,33 +24,12 @@ ensure_clang() {
     install_missing clang libclang-rt-dev
 }
 
-# liblzf's decoder is built from the source that liblzf-dev ships, so the sanitizers and the
-# coverage see inside it too. Where the package ships no source, the library is linked as is.
-lzf_source=/usr/src/liblzf/lzf_d.c
-lzf_objects() {
-    if [ ! -f "$lzf_source" ]; then
-        echo "-llzf"
-        return
-    fi
-    clang -O1 -g -w -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all \
-        -c "$lzf_source" -o "$root/build/fuzz/lzf_d.o"
-    echo "$root/build/fuzz/lzf_d.o"
-}
-
-build_target() {
-    local target="$1" out="$root/build/fuzz/fuzz_$1"
-    clang++ -std=c++20 -pthread -O1 -g -fno-omit-frame-pointer \
-        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -I"$root/src" -I/usr/include/liblzf $(fast_float_include) \
-        "$root/fuzz/fuzz_$target.cpp" $(core_sources) \
-        $lzf -o "$out"
-}
-
 ensure_clang
-mkdir -p "$root/.cache/fuzz/crashes" "$root/build/fuzz"
-lzf=$(lzf_objects)
+mkdir -p "$root/.cache/fuzz/crashes"
 for target in "${targets[@]}"; do
-    build_target "$target"
+    program=$(dev_build --dir "$root/build/fuzz" -D CMAKE_CXX_COMPILER=clang++ -D CMAKE_C_COMPILER=clang \
+        -D CMAKE_BUILD_TYPE=Debug -D CMAKE_CXX_FLAGS=-O1 -D TESSAREL_DEV_TOOLS=OFF -D TESSAREL_FUZZ=ON \
+        "fuzz_$target")
     corpus="$root/.cache/fuzz/$target"
     mkdir -p "$corpus"
     echo "fuzz_$target: ${seconds}s" >&2
@@ -62,7 +42,7 @@ for target in "${targets[@]}"; do
         seeds+=("$root/.cache/fuzz/token_seeds")
         "$venv/bin/python" "$root/fuzz/token_seeds.py" "${seeds[1]}"
     fi
-    "$root/build/fuzz/fuzz_$target" "$corpus" "${seeds[@]}" \
+    "$program" "$corpus" "${seeds[@]}" \
         -max_total_time="$seconds" -max_len=4096 -malloc_limit_mb=2200 -rss_limit_mb=2560 \
         -timeout=10 -print_final_stats=1 -artifact_prefix="$root/.cache/fuzz/crashes/$target-" \
         >"$log" 2>&1 || status=$?

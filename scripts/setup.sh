@@ -138,12 +138,9 @@ ensure_venv() {
 
 build_module() {
     step "building tessarel"
-    local prefix
-    prefix=$(fast_float_prefix)
     local werror=OFF
     [ -n "${CI:-}" ] && werror=ON
-    CMAKE_PREFIX_PATH="$prefix${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}" \
-        "$venv/bin/python" -m pip install --no-build-isolation --no-deps \
+    "$venv/bin/python" -m pip install --no-build-isolation --no-deps \
         --config-settings=cmake.define.TESSAREL_WERROR=$werror "$root"
 }
 

@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
-# test suite against it. Run scripts/setup.sh first (make does).
+# Builds the extension and the C++ test programs with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the whole test suite against them. Run scripts/setup.sh
+# first (make does).
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 build="$root/build/asan"
 
-prefix="$("$venv/bin/python" -m pybind11 --cmakedir)"
-[ -n "$(fast_float_prefix)" ] && prefix="$(fast_float_prefix);$prefix"
-
-sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-"$venv/bin/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix" \
-    -DPython_EXECUTABLE="$venv/bin/python" -DTESSAREL_WERROR=ON \
-    -DCMAKE_CXX_FLAGS="$sanitize" -DCMAKE_SHARED_LINKER_FLAGS="$sanitize" >/dev/null
-"$venv/bin/cmake" --build "$build"
+dev_build --dir "$build" -D CMAKE_BUILD_TYPE=RelWithDebInfo -D TESSAREL_MODULE=ON -D TESSAREL_SANITIZE=ON \
+    -D "Python_EXECUTABLE=$venv/bin/python" -D "pybind11_DIR=$("$venv/bin/python" -m pybind11 --cmakedir)" \
+    all >/dev/null
 
 # The interpreter is not built with the sanitizers, so their runtimes are preloaded, and
 # Python's own allocator is bypassed so that ASan sees every block. The interpreter keeps
@@ -25,6 +20,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$build"  # holds the package folder tessarel/
 export TESSAREL_SANITIZED=1
+export TESSAREL_DEV_BUILD="$build"  # the tests' C++ programs come from this build too
 cd "$root"
 "$venv/bin/python" -c "import tessarel, sys; assert tessarel.__file__.startswith(sys.argv[1]), tessarel.__file__" "$build"
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -13,7 +13,7 @@ import json, resource, sys
 import numpy as np
 import tessarel
 
-headroom = int(sys.argv[1])
+headroom, keep = int(sys.argv[1]), sys.argv[2] == "keep"
 if headroom:
     with open("/proc/self/status") as status:
         size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
@@ -28,6 +28,8 @@ for path in sys.stdin.read().splitlines():
         for array in (points, *fields.values()):
             np.frombuffer(array.tobytes(), np.uint8).sum()
         outcome = {"points": list(points.shape), "fields": {k: list(v.shape) for k, v in fields.items()}}
+        if keep:
+            np.savez(path + ".npz", points=points, **fields)
     print(json.dumps(outcome), flush=True)
 """
 
@@ -44,13 +46,14 @@ class Outcome:
         return self.error is None
 
 
-def load_isolated(paths: list[str], address_headroom: int = 0) -> list[Outcome]:
+def load_isolated(paths: list[str], address_headroom: int = 0, keep_arrays: bool = False) -> list[Outcome]:
     """Loads each path in one child process. With a headroom, the child may reserve only that
     many bytes of address space beyond what it holds once NumPy and tessarel are imported.
+    With keep_arrays, the arrays of each load that succeeds are saved to PATH.npz.
 
     Fails with the name of the file being loaded when the child dies."""
     child = subprocess.run(
-        [sys.executable, "-c", _CHILD, str(address_headroom)],
+        [sys.executable, "-c", _CHILD, str(address_headroom), "keep" if keep_arrays else "drop"],
         input="\n".join(paths),
         capture_output=True,
         text=True,

@@ -10,7 +10,7 @@ import pytest
 import tessarel
 
 from pcd_writer import fields, pcd_bytes, random_values, write
-from test_packaging import EXAMPLES, ROOT
+from project_files import EXAMPLES, ROOT
 
 
 def test_readme_samples(monkeypatch):

@@ -120,19 +120,23 @@ def test_loads_from_eight_threads(pcd_file):
         values += [ramp.astype(np.uint16), np.stack([ramp, -ramp], axis=1) / 8.0]
         clouds.append((pcd_file(pcd_bytes(table, values, encoding)), values))
 
-    def load_all(worker: int) -> int:
-        checked = 0
+    def load_all(worker: int) -> list[tuple[float, float]]:
+        spans = []
         for round in range(12):
             path, values = clouds[(worker + round) % len(clouds)]
+            start = time.perf_counter()
             points, loaded = tessarel.load_pcd(path)
+            spans.append((start, time.perf_counter()))
             np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
             np.testing.assert_array_equal(loaded["t"], values[3])
             np.testing.assert_array_equal(loaded["n"], values[4])
-            checked += 1
-        return checked
+        return spans
 
     with ThreadPoolExecutor(8) as pool:
-        assert sum(pool.map(load_all, range(8))) == 8 * 12
+        spans = list(pool.map(load_all, range(8)))
+    # The loads did run at the same time: some load of one worker overlaps one of another's.
+    assert any(a0 < b1 and b0 < a1 for one, other in itertools.combinations(spans, 2)
+               for a0, a1 in one for b0, b1 in other)
 
 
 def test_other_threads_run_while_a_file_loads(pcd_file):

@@ -3,30 +3,19 @@
 import ctypes
 import ctypes.util
 import errno
-import os
 import struct
-import subprocess
-from pathlib import Path
 
 import pytest
 
+import dev_build
 from conftest import DATA
 
-ROOT = Path(__file__).parent.parent
-SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
 GUARD = b"\xa5" * 64  # after the output span: must be left as it is
 
 
 @pytest.fixture(scope="module")
-def ours(tmp_path_factory):
-    library = tmp_path_factory.mktemp("lzf") / "lzf_decoder_shim.so"
-    sanitize = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"] if SANITIZED else []
-    command = [os.environ.get("CXX", "c++"), "-std=c++20", "-O2", "-shared", "-fPIC", "-Wall", "-Wextra", "-Wpedantic",
-               "-Werror", *sanitize, f"-I{ROOT / 'src'}", str(ROOT / "tests" / "lzf_decoder_shim.cpp"),
-               str(ROOT / "src" / "pcd" / "lzf_decoder.cpp"), "-o", str(library)]
-    built = subprocess.run(command, capture_output=True, text=True, timeout=300)
-    assert built.returncode == 0, built.stderr
-    decode = ctypes.CDLL(str(library)).decode_lzf_for_test
+def ours():
+    decode = ctypes.CDLL(str(dev_build.target("lzf_decoder_shim"))).decode_lzf_for_test
     decode.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t,
                        ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_size_t)]
 

@@ -14,22 +14,9 @@ import numpy as np
 import pytest
 import tessarel
 
-ROOT = Path(__file__).parent.parent
-EXAMPLES = sorted((ROOT / "examples").glob("*.pcd"))
+from project_files import EXAMPLES, ROOT, run, source_copy
+
 SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
-
-
-def run(*command, **options) -> subprocess.CompletedProcess:
-    return subprocess.run(command, capture_output=True, text=True, timeout=900, **options)
-
-
-def source_copy(tmp_path: Path) -> Path:
-    """The project's own files, without what setup and builds left in the tree."""
-    copy = tmp_path / "source"
-    leftovers = shutil.ignore_patterns(".git", ".venv*", ".deps", "build", "dist", ".cache", "*cache__", "*.egg-info")
-    shutil.copytree(ROOT, copy, ignore=leftovers)
-    return copy
-
 
 # Where PyPI has no NumPy wheel for the machine, setup makes the project's venv over Debian's
 # NumPy; the venvs made here do the same.

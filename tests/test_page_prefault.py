@@ -1,26 +1,19 @@
 """The prefault helper's decisions, watched through the stand-in for madvise that
 page_prefault_check.cpp gives it: which pages, on which thread, and when it stays home."""
 
-import os
-import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
 
-HERE = Path(__file__).parent
+import dev_build
+
 SKIPPED = 77  # the check program's answer when this machine cannot run a case
 
 
 @pytest.fixture(scope="module")
-def check_program(tmp_path_factory) -> Path:
-    program = tmp_path_factory.mktemp("prefault") / "page_prefault_check"
-    compiler = os.environ.get("CXX", shutil.which("g++") or "c++")
-    command = [compiler, "-std=c++20", "-O1", "-pthread", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
-               f"-I{HERE.parent / 'src'}", str(HERE / "page_prefault_check.cpp"), "-o", str(program)]
-    built = subprocess.run(command, check=False, capture_output=True, text=True)
-    assert built.returncode == 0, built.stderr
-    return program
+def check_program() -> Path:
+    return dev_build.target("page_prefault_check")
 
 
 @pytest.mark.parametrize("case", [

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from test_packaging import ROOT, run, source_copy
+from project_files import ROOT, run, source_copy
 
 BOOKWORM = "VERSION_CODENAME=bookworm" in Path("/etc/os-release").read_text()
 

@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "pcd/pcd_loader.hpp"
+#include "module/load_functions.hpp"
 
 namespace py = pybind11;
 

@@ -48,7 +48,7 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
 
 // Where decoding stopped: at the end of the cloud, or at the value that failed.
 struct Stop {
-    Outcome outcome = Outcome::ok;
+    TokenStatus status = TokenStatus::ok;
     bool ended_early = false;
     std::uint64_t point = 0;
     const Slot* slot = nullptr;
@@ -59,13 +59,13 @@ struct Stop {
 
 // Reads the points' tokens into `row` onward, or without `Store` only checks them.
 template <bool Store>
-Stop decode_points(TextChunks& text, std::span<const Slot> slots, std::uint64_t points, std::size_t record_size,
+Stop decode_points(TextChunks& text, std::span<const Slot> slots, std::uint64_t points, std::size_t point_step,
                    std::byte* row) {
     std::span<const char> run = text.next();
     const char* p = run.data();
     const char* end = p + run.size();
     std::uint64_t values_read = 0;
-    for (std::uint64_t point = 0; point < points; ++point, row += Store ? record_size : 0) {
+    for (std::uint64_t point = 0; point < points; ++point, row += Store ? point_step : 0) {
         for (const Slot& slot : slots) {
             std::byte* into = Store ? row + slot.offset : nullptr;
             for (std::size_t element = 0; element < slot.count; ++element) {
@@ -73,16 +73,16 @@ Stop decode_points(TextChunks& text, std::span<const Slot> slots, std::uint64_t 
                     while (p != end && is_separator(*p)) ++p;
                     if (p != end) break;
                     run = text.next();
-                    if (run.empty()) return {Outcome::ok, true, point, &slot, element, {}, values_read};
+                    if (run.empty()) return {TokenStatus::ok, true, point, &slot, element, {}, values_read};
                     p = run.data();
                     end = p + run.size();
                 }
-                const Parsed parsed = parse_value(slot.type, p, end, into);
-                if (parsed.outcome != Outcome::ok) {
+                const TokenResult result = parse_value(slot.type, p, end, into);
+                if (result.status != TokenStatus::ok) {
                     const std::string_view token(p, token_end(p, end));
-                    return {parsed.outcome, false, point, &slot, element, token, values_read};
+                    return {result.status, false, point, &slot, element, token, values_read};
                 }
-                p = parsed.next;
+                p = result.next;
                 if (Store) into += slot.element_bytes;
                 ++values_read;
             }
@@ -108,10 +108,10 @@ std::string quoted(std::string_view token) {
     const ElementTypeEntry& type = entry_of(field.type);
     const std::string kind = std::string(1, type.type) + " " + std::to_string(type.size);
     const std::string token = quoted(stop.token);
-    switch (stop.outcome) {
-    case Outcome::out_of_range:
+    switch (stop.status) {
+    case TokenStatus::out_of_range:
         throw std::runtime_error(where + ": " + token + " is outside the 64-bit range of type " + kind);
-    case Outcome::not_whole:
+    case TokenStatus::not_whole:
         throw std::runtime_error(where + ": " + token + " is not a whole number, as type " + kind + " needs");
     default: throw std::runtime_error(where + ": " + token + " is not a number of type " + kind);
     }
@@ -132,8 +132,8 @@ PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size
     if (expected > token_room || layout.buffer_size / 8 > token_room) {
         const auto start = in.tellg();
         TextChunks text(in, text_bytes, chunk_bytes, max_ascii_token);
-        const Stop stop = decode_points<false>(text, slots, layout.points, layout.record_size, nullptr);
-        if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, layout, expected);
+        const Stop stop = decode_points<false>(text, slots, layout.points, layout.point_step, nullptr);
+        if (stop.ended_early || stop.status != TokenStatus::ok) throw_decode_error(stop, layout, expected);
         in.clear();
         in.seekg(start);
     }
@@ -141,8 +141,8 @@ PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size
     PointBuffer buffer(layout.buffer_size, layout.packed ? Fill::overwritten : Fill::zeroed);
     const BackgroundPrefault prefault({buffer.bytes()});
     TextChunks text(in, text_bytes, chunk_bytes, max_ascii_token);
-    const Stop stop = decode_points<true>(text, slots, layout.points, layout.record_size, buffer.data());
-    if (stop.ended_early || stop.outcome != Outcome::ok) throw_decode_error(stop, layout, expected);
+    const Stop stop = decode_points<true>(text, slots, layout.points, layout.point_step, buffer.data());
+    if (stop.ended_early || stop.status != TokenStatus::ok) throw_decode_error(stop, layout, expected);
     return buffer;
 }
 

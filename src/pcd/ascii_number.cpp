@@ -9,7 +9,7 @@ constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // A whole number of at most 64 bits, as magnitude and sign.
 struct WholeNumber {
-    Outcome outcome;
+    TokenStatus status;
     std::uint64_t magnitude = 0;
     bool negative = false;
 };
@@ -17,7 +17,7 @@ struct WholeNumber {
 // The digits of `token` in decimal or scientific notation, read exactly: the number is
 // whole when its significant digits, shifted by the exponent, leave no fraction.
 WholeNumber parse_whole_number(const char* first, const char* last) {
-    WholeNumber number{Outcome::not_a_number};
+    WholeNumber number{TokenStatus::not_a_number};
     const char* p = first;
     number.negative = *p == '-';
     if (*p == '-') ++p;
@@ -48,18 +48,18 @@ WholeNumber parse_whole_number(const char* first, const char* last) {
     const auto digit_at = [&](std::int64_t i) { return i < point - mantissa ? mantissa[i] : point[1 + i - (point - mantissa)]; };
     std::int64_t lead = 0;
     while (lead < digits && digit_at(lead) == '0') ++lead;
-    number.outcome = Outcome::ok;
+    number.status = TokenStatus::ok;
     if (lead == digits) return number;  // zero, whatever its exponent
     std::int64_t end = digits;
     while (digit_at(end - 1) == '0') --end;
     const std::int64_t scale = exponent - fraction_digits + (digits - end);
     if (scale < 0) {
-        number.outcome = Outcome::not_whole;
+        number.status = TokenStatus::not_whole;
         return number;
     }
     // 20 digits reach past 2^64, the largest magnitude any integer type holds.
     if ((end - lead) + scale > 20) {
-        number.outcome = Outcome::out_of_range;
+        number.status = TokenStatus::out_of_range;
         return number;
     }
     std::uint64_t magnitude = 0;
@@ -69,7 +69,7 @@ WholeNumber parse_whole_number(const char* first, const char* last) {
         overflow |= __builtin_add_overflow(magnitude, static_cast<std::uint64_t>(digit_at(i) - '0'), &magnitude);
     }
     for (std::int64_t i = 0; i < scale; ++i) overflow |= __builtin_mul_overflow(magnitude, 10u, &magnitude);
-    if (overflow) number.outcome = Outcome::out_of_range;
+    if (overflow) number.status = TokenStatus::out_of_range;
     number.magnitude = magnitude;
     return number;
 }
@@ -77,31 +77,31 @@ WholeNumber parse_whole_number(const char* first, const char* last) {
 constexpr std::uint64_t min_int64_magnitude = std::uint64_t{1} << 63;
 
 // The number as the 64-bit two's-complement value of its kind, if it lies in its range.
-Outcome to_bits(const WholeNumber& number, bool is_signed, std::uint64_t& bits) {
-    if (number.outcome != Outcome::ok) return number.outcome;
+TokenStatus to_bits(const WholeNumber& number, bool is_signed, std::uint64_t& bits) {
+    if (number.status != TokenStatus::ok) return number.status;
     if (number.negative) {
-        if (number.magnitude > min_int64_magnitude) return Outcome::out_of_range;
+        if (number.magnitude > min_int64_magnitude) return TokenStatus::out_of_range;
         bits = ~number.magnitude + 1;
-        return Outcome::ok;
+        return TokenStatus::ok;
     }
-    if (is_signed && number.magnitude >= min_int64_magnitude) return Outcome::out_of_range;
+    if (is_signed && number.magnitude >= min_int64_magnitude) return TokenStatus::out_of_range;
     bits = number.magnitude;
-    return Outcome::ok;
+    return TokenStatus::ok;
 }
 
 }  // namespace
 
-Parsed parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
+TokenResult parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
                             std::uint64_t& bits) {
     const char* const end = token_end(start, last);
-    const Outcome outcome = to_bits(parse_whole_number(start, end), is_signed, bits);
-    if (outcome == Outcome::ok) return {end, Outcome::ok};
-    if (outcome == Outcome::not_a_number) {
+    const TokenStatus status = to_bits(parse_whole_number(start, end), is_signed, bits);
+    if (status == TokenStatus::ok) return {end, TokenStatus::ok};
+    if (status == TokenStatus::not_a_number) {
         double value;  // nan, inf: numbers, but not whole ones
         const auto result = fast_float::from_chars(start, end, value);
-        if (result.ptr == end && result.ptr != start) return {first, Outcome::not_whole};
+        if (result.ptr == end && result.ptr != start) return {first, TokenStatus::not_whole};
     }
-    return {first, outcome};
+    return {first, status};
 }
 
 }  // namespace tessarel::ascii_detail

@@ -15,11 +15,11 @@
 
 namespace tessarel {
 
-enum class Outcome : std::uint8_t { ok, not_a_number, not_whole, out_of_range };
+enum class TokenStatus : std::uint8_t { ok, not_a_number, not_whole, out_of_range };
 
-struct Parsed {
+struct TokenResult {
     const char* next;  // on success, the end of the token
-    Outcome outcome;
+    TokenStatus status;
 };
 
 namespace ascii_detail {
@@ -40,37 +40,37 @@ void store(std::byte* into, Value value) noexcept {
 }
 
 template <class Float>
-Parsed parse_float(const char* first, const char* last, std::byte* into) {
+TokenResult parse_float(const char* first, const char* last, std::byte* into) {
     const char* const start = skip_plus(first, last);
-    if (!start) return {first, Outcome::not_a_number};
+    if (!start) return {first, TokenStatus::not_a_number};
     Float value;
     // Overflow and underflow give the signed infinity or zero, which is what the text says.
     const auto result = fast_float::from_chars(start, last, value);
-    if (result.ptr == start || !ends_token(result.ptr, last)) return {first, Outcome::not_a_number};
+    if (result.ptr == start || !ends_token(result.ptr, last)) return {first, TokenStatus::not_a_number};
     store(into, value);
-    return {result.ptr, Outcome::ok};
+    return {result.ptr, TokenStatus::ok};
 }
 
 // Tokens that are no plain integer: whole numbers in other notations, or what is wrong. The
 // value is the 64-bit two's complement of the number.
-Parsed parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
+TokenResult parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
                             std::uint64_t& bits);
 
 // The common case, a plain decimal integer, takes fast_float's integer path.
 template <class Stored, class Wide>
-Parsed parse_integer(const char* first, const char* last, std::byte* into) {
+TokenResult parse_integer(const char* first, const char* last, std::byte* into) {
     const char* const start = skip_plus(first, last);
-    if (!start) return {first, Outcome::not_a_number};
+    if (!start) return {first, TokenStatus::not_a_number};
     Wide value;
     const auto result = fast_float::from_chars(start, last, value);
     if (result.ec == std::errc{} && ends_token(result.ptr, last)) {
         store(into, static_cast<Stored>(value));
-        return {result.ptr, Outcome::ok};
+        return {result.ptr, TokenStatus::ok};
     }
     std::uint64_t bits = 0;
-    const Parsed parsed = parse_integer_slowly(first, start, last, std::is_signed_v<Wide>, bits);
-    if (parsed.outcome == Outcome::ok) store(into, static_cast<Stored>(static_cast<Wide>(bits)));
-    return parsed;
+    const TokenResult slow = parse_integer_slowly(first, start, last, std::is_signed_v<Wide>, bits);
+    if (slow.status == TokenStatus::ok) store(into, static_cast<Stored>(static_cast<Wide>(bits)));
+    return slow;
 }
 
 }  // namespace ascii_detail
@@ -84,7 +84,7 @@ Parsed parse_integer(const char* first, const char* last, std::byte* into) {
 // I, −2^63 to 2^64 − 1 for U, where a negative value is stored in two's complement. The
 // 64-bit value is then cut to the type's width: 300 in U 1 stores 44. Every type accepts a
 // leading '+'.
-inline Parsed parse_value(ElementType type, const char* first, const char* last, std::byte* into) {
+inline TokenResult parse_value(ElementType type, const char* first, const char* last, std::byte* into) {
     using namespace ascii_detail;
     switch (type) {
     case ElementType::f32: return parse_float<float>(first, last, into);
@@ -98,7 +98,7 @@ inline Parsed parse_value(ElementType type, const char* first, const char* last,
     case ElementType::u32: return parse_integer<std::uint32_t, std::uint64_t>(first, last, into);
     case ElementType::u64: return parse_integer<std::uint64_t, std::uint64_t>(first, last, into);
     }
-    return {first, Outcome::not_a_number};
+    return {first, TokenStatus::not_a_number};
 }
 
 }  // namespace tessarel

@@ -24,6 +24,10 @@ inline std::span<std::byte> whole_pages(std::span<std::byte> bytes) noexcept {
     return {bytes.data() + (first - start), last - first};
 }
 
+// From this size on a buffer is large: worth huge pages, and worth faulting in ahead of its
+// decoder (page_prefault.hpp).
+inline constexpr std::size_t large_buffer_bytes = std::size_t{4} << 20;
+
 // Whether a new buffer's bytes must read as zero. Only a buffer that is filled completely
 // may skip it: heap memory that is reused would otherwise show what it held before.
 enum class Fill : std::uint8_t { zeroed, overwritten };
@@ -59,8 +63,7 @@ private:
     // first touch by a factor of 512. Only a hint; where the kernel declines, nothing changes.
     void prefer_huge_pages() noexcept {
 #ifdef MADV_HUGEPAGE
-        constexpr std::size_t threshold = std::size_t{4} << 20;
-        if (size_ < threshold) return;
+        if (size_ < large_buffer_bytes) return;
         const auto pages = whole_pages(bytes());
         madvise(pages.data(), pages.size(), MADV_HUGEPAGE);
 #endif

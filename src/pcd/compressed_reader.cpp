@@ -16,9 +16,6 @@ namespace {
 
 constexpr std::uint64_t block_header_bytes = 8;
 
-// The most an LZF stream can expand: a 3-byte back reference copies at most 264 bytes.
-constexpr std::uint64_t lzf_max_expansion = 88;
-
 bool is_padding(const FieldLayout& field) { return field.name == "_"; }
 
 struct BlockSizes {
@@ -77,8 +74,8 @@ bool check_block(const PcdLayout& layout, const BlockSizes& sizes) {
         throw std::length_error("cannot create std::vector larger than max_size()");
     }
     // Each field is one column of its own width, so the widths must tile the record exactly.
-    if (column_bytes(layout, true) != layout.record_size) {
-        throw std::runtime_error("PCD fields do not tile the point record of " + std::to_string(layout.record_size) +
+    if (column_bytes(layout, true) != layout.point_step) {
+        throw std::runtime_error("PCD fields do not tile the point record of " + std::to_string(layout.point_step) +
                                  " bytes, so the compressed columns cannot be placed");
     }
     const bool with_padding = sizes.uncompressed == layout.buffer_size;
@@ -101,12 +98,12 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
                                  " compressed bytes, the file holds " + std::to_string(available));
     }
     std::vector<FieldPlacement> columns = column_placements(layout, with_padding);
-    if (sizes.uncompressed == 0) return {PointBuffer(0, Fill::zeroed), std::move(columns)};
+    if (sizes.uncompressed == 0) return {ByteBuffer(0, Fill::zeroed), std::move(columns)};
     // A block that claims more than its bytes can decode to fails before we reserve its size.
-    if (sizes.uncompressed > lzf_max_expansion * sizes.compressed) {
+    if (sizes.uncompressed > std::uint64_t{lzf_max_expansion} * sizes.compressed) {
         throw std::runtime_error("LZF decompression failed");
     }
-    ColumnBlock block{PointBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
+    ColumnBlock block{ByteBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
     ByteBuffer compressed(sizes.compressed, Fill::overwritten);
     // Declared after both buffers, so the helper is joined before either is freed.
     const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});

@@ -15,7 +15,6 @@ namespace {
 constexpr unsigned literal_codes = 32;
 constexpr unsigned long_length_code = 7;
 constexpr std::size_t longest_literal = 32;
-constexpr std::size_t longest_reference = 264;
 
 // Wide moves write whole chunks, so they may run past the end of an instruction's output
 // while the output has room: the instructions after it overwrite those bytes.
@@ -66,7 +65,7 @@ std::errc decode_far_from_ends(Cursor& at, const std::byte* in_end, std::byte* o
     std::byte* op = at.op;
     std::errc ec{};
     while (in_end - ip >= static_cast<std::ptrdiff_t>(instruction_reach) &&
-           out_end - op >= static_cast<std::ptrdiff_t>(longest_reference)) {
+           out_end - op >= static_cast<std::ptrdiff_t>(lzf_longest_reference)) {
         const unsigned control = std::to_integer<unsigned>(ip[0]);
         if (control < literal_codes) {
             const std::size_t length = control + 1;

@@ -52,8 +52,11 @@ inline int usable_cpus() noexcept {
     return CPU_COUNT(&cpus);
 }
 
+// How much the helper faults in at a time, so that it notices soon when it should stop.
+inline constexpr std::size_t prefault_piece_bytes = std::size_t{4} << 20;
+
 // Large reads and decodes under way in this process, each on its own thread.
-inline std::atomic<int> large_stages{0};
+inline std::atomic<int> large_loads_under_way{0};
 
 class BackgroundPrefault {
 public:
@@ -62,12 +65,11 @@ public:
     // helper needs two, and a helper on a CPU that another load's decoder uses only slows it.
     // For the same reason a helper stands down when later stages take the spare CPUs.
     explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges, PageAdvisor& advisor = kernel_advisor()) {
-        constexpr std::size_t worthwhile = std::size_t{4} << 20;
         std::size_t total = 0;
         for (const auto range : ranges) total += range.size();
-        if (!populate_write || total < worthwhile || advisor.refused.load(std::memory_order_relaxed)) return;
+        if (!populate_write || total < large_buffer_bytes || advisor.refused.load(std::memory_order_relaxed)) return;
         counted_ = true;
-        large_stages.fetch_add(1, std::memory_order_relaxed);
+        large_loads_under_way.fetch_add(1, std::memory_order_relaxed);
         const int cpus = usable_cpus();
         if (!cpus_to_spare(cpus)) return;
         try {
@@ -86,26 +88,25 @@ public:
     ~BackgroundPrefault() {
         if (std::uncaught_exceptions() > exceptions_at_start_) helper_.request_stop();
         if (helper_.joinable()) helper_.join();
-        if (counted_) large_stages.fetch_sub(1, std::memory_order_relaxed);
+        if (counted_) large_loads_under_way.fetch_sub(1, std::memory_order_relaxed);
     }
     BackgroundPrefault(const BackgroundPrefault&) = delete;
     BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
 
 private:
     static bool cpus_to_spare(int cpus) noexcept {
-        return 2 * large_stages.load(std::memory_order_relaxed) <= cpus;
+        return 2 * large_loads_under_way.load(std::memory_order_relaxed) <= cpus;
     }
 
-    // A piece at a time, so that the helper notices soon when it should stop. Only a
-    // hint: whatever fails, the decoder's own writes fault the pages in. After a failure the
-    // rest would most likely fail too, so the helper stops.
+    // A piece at a time. Only a hint: whatever fails, the decoder's own writes fault the pages
+    // in. After a failure the rest would most likely fail too, so the helper stops.
     static bool populate(std::span<std::byte> range, PageAdvisor& advisor, int cpus,
                          const std::stop_token& stop) noexcept {
-        constexpr std::size_t piece = std::size_t{4} << 20;
         const auto pages = whole_pages(range);
-        for (std::size_t done = 0; done < pages.size(); done += piece) {
+        for (std::size_t done = 0; done < pages.size(); done += prefault_piece_bytes) {
             if (stop.stop_requested() || !cpus_to_spare(cpus)) return false;
-            if (advisor.advise(pages.data() + done, std::min(piece, pages.size() - done), *populate_write) == 0) continue;
+            const std::size_t piece = std::min(prefault_piece_bytes, pages.size() - done);
+            if (advisor.advise(pages.data() + done, piece, *populate_write) == 0) continue;
             if (errno == EINVAL) advisor.refused.store(true, std::memory_order_relaxed);
             return false;
         }

@@ -72,13 +72,13 @@ ElementType checked_type(const PcdField& field) {
                              std::string(1, field.type) + " SIZE " + std::to_string(field.size));
 }
 
-bool is_packed(const std::vector<FieldLayout>& fields, std::size_t record_size) {
+bool is_packed(const std::vector<FieldLayout>& fields, std::size_t point_step) {
     std::size_t next = 0;
     for (const FieldLayout& field : fields) {
         if (field.offset != next) return false;
         next += field.bytes();
     }
-    return next == record_size;
+    return next == point_step;
 }
 
 }  // namespace
@@ -105,16 +105,16 @@ PcdLayout make_layout(const PcdHeader& header) {
         }
     }
     layout.points = static_cast<std::size_t>(header.points);
-    layout.record_size = static_cast<std::size_t>(header.point_step);
+    layout.point_step = static_cast<std::size_t>(header.point_step);
     layout.buffer_size = static_cast<std::size_t>(bytes);
-    layout.packed = is_packed(layout.fields, layout.record_size);
+    layout.packed = is_packed(layout.fields, layout.point_step);
     return layout;
 }
 
 std::vector<FieldPlacement> record_placements(const PcdLayout& layout) {
     std::vector<FieldPlacement> placements;
     placements.reserve(layout.fields.size());
-    for (const FieldLayout& field : layout.fields) placements.push_back({field.offset, layout.record_size});
+    for (const FieldLayout& field : layout.fields) placements.push_back({field.offset, layout.point_step});
     return placements;
 }
 

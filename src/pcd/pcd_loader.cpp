@@ -1,45 +1,67 @@
 #include "pcd/pcd_loader.hpp"
 
-#include "pcd/array_assembly.hpp"
-#include "pcd/element_type.hpp"
-#include "pcd/pcd_reader.hpp"
+#include <filesystem>
+#include <stdexcept>
 
-namespace py = pybind11;
+#include "pcd/ascii_decoder.hpp"
+#include "pcd/binary_decoder.hpp"
+#include "pcd/compressed_reader.hpp"
 
 namespace tessarel {
+
 namespace {
 
-// Reading and decoding touch no Python object, so other threads run meanwhile. An exception
-// leaves through the guard, which takes the lock back before pybind11 translates it.
-template <class Read>
-auto without_gil(Read read) {
-    const py::gil_scoped_release released;
-    return read();
+PcdCloud point_records(PcdLayout layout, PointBuffer buffer) {
+    std::vector<FieldPlacement> placements = record_placements(layout);
+    return {std::move(layout), std::move(buffer), std::move(placements)};
 }
 
 }  // namespace
 
-std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
-    return assemble_arrays(without_gil([&] { return read_pcd_file(filename); }));
+PcdCloud read_pcd(std::istream& in) {
+    PcdLayout layout = make_layout(parse_pcd_header(in));
+    switch (layout.encoding) {
+    case Encoding::ascii: {
+        PointBuffer buffer = read_ascii_data(in, layout);
+        return point_records(std::move(layout), std::move(buffer));
+    }
+    case Encoding::binary: {
+        PointBuffer buffer = read_binary_data(in, layout);
+        return point_records(std::move(layout), std::move(buffer));
+    }
+    case Encoding::binary_compressed: {
+        ColumnBlock block = read_compressed_data(in, layout);
+        return {std::move(layout), std::move(block.buffer), std::move(block.columns), true};
+    }
+    }
+    throw std::logic_error("unknown encoding");
 }
 
-py::dict load_pcd_header(const std::string& filename) {
-    const PcdHeader header = without_gil([&] { return read_pcd_header_file(filename); });
-    py::list fields;
-    for (const PcdField& field : header.fields) {
-        fields.append(py::make_tuple(py::str(field.name.data(), field.name.size()),
-                                     py::str(std::string(1, upper_case(field.type))), field.size, field.count));
+std::ifstream open_pcd_file(const std::string& filename) {
+    if (filename.find('\0') != std::string::npos) {
+        throw std::invalid_argument("PCD file name contains a NUL byte");
     }
-    const auto& v = header.viewpoint;
-    py::dict result;
-    result["version"] = py::str(header.version);
-    result["fields"] = std::move(fields);
-    result["width"] = header.width;
-    result["height"] = header.height;
-    result["points"] = header.points;
-    result["viewpoint"] = py::make_tuple(v[0], v[1], v[2], v[3], v[4], v[5], v[6]);
-    result["data"] = py::str(header.data);
-    return result;
+    // Only regular files: a directory would open and then fail to read, and a FIFO would
+    // block the caller until some writer appears.
+    std::error_code error;
+    std::ifstream in;
+    if (std::filesystem::is_regular_file(filename, error)) {
+        in.open(filename, std::ios::in | std::ios::binary);
+    }
+    if (!in.is_open()) throw std::runtime_error("Cannot open PCD file: " + filename);
+    return in;
+}
+
+PcdCloud read_pcd_file(const std::string& filename) {
+    std::ifstream in = open_pcd_file(filename);
+    return read_pcd(in);
+}
+
+PcdHeader read_pcd_header_file(const std::string& filename) {
+    std::ifstream in = open_pcd_file(filename);
+    PcdHeader header = parse_pcd_header(in);
+    make_layout(header);
+    return header;
 }
 
 }  // namespace tessarel

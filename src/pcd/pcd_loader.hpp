@@ -1,17 +1,26 @@
 #pragma once
-// The bodies of tessarel.load_pcd and tessarel.load_pcd_header: read the file, then hand
-// what it holds to Python.
+// The load driver: turns a PCD file into its checked layout and decoded bytes, one stage
+// after another. Free of Python, so tests, fuzzers and benchmarks drive the whole core.
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
+#include <fstream>
+#include <istream>
 #include <string>
-#include <utility>
+
+#include "pcd/pcd_cloud.hpp"
+#include "pcd/pcd_header.hpp"
 
 namespace tessarel {
 
-std::pair<pybind11::array, pybind11::dict> load_pcd(const std::string& filename);
+// Reads from `in`, positioned at the first byte of the header.
+PcdCloud read_pcd(std::istream& in);
 
-pybind11::dict load_pcd_header(const std::string& filename);
+// Opens `filename`, which must name a regular file, for reading.
+std::ifstream open_pcd_file(const std::string& filename);
+
+// Opens `filename` and reads it.
+PcdCloud read_pcd_file(const std::string& filename);
+
+// The header of `filename` alone, after the same checks a load makes of it.
+PcdHeader read_pcd_header_file(const std::string& filename);
 
 }  // namespace tessarel

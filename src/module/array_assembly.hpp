@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "pcd/pcd_reader.hpp"
+#include "pcd/pcd_cloud.hpp"
 
 namespace tessarel {
 

@@ -16,8 +16,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).parent.parent / "tests"))
-import test_damaged_files as damaged  # noqa: E402
+sys.path.insert(0, str(Path(__file__).parent.parent / "devkit"))
+import damaged_files as damaged  # noqa: E402
 from pcd_writer import fields, header  # noqa: E402
 
 GIB4 = 2**32
@@ -45,7 +45,7 @@ def damaged_files() -> dict[str, bytes]:
         files[f"huge_{encoding}"] = damaged.small_file_declaring_a_huge_cloud(encoding)
     files["undecodable_padding"] = damaged.record_of_undecodable_padding()
     files["no_decodable_field"] = damaged.record_without_a_decodable_field()
-    for found in (damaged.DATA / "fuzz").iterdir():
+    for found in (Path(__file__).parent.parent / "tests" / "data" / "fuzz").iterdir():
         files[f"fuzz_{found.name}"] = found.read_bytes()
     return files
 

@@ -1,4 +1,4 @@
-#include "pcd/array_assembly.hpp"
+#include "module/array_assembly.hpp"
 
 #include <cstring>
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "data_section_file.hpp"
-#include "pcd/pcd_reader.hpp"
+#include "pcd/pcd_loader.hpp"
 
 namespace {
 
@@ -78,7 +78,7 @@ std::string describe(const PcdCloud& cloud) {
     }
     for (const std::size_t index : layout.xyz) digest.add(index);
     digest.add(cloud.buffer.data(), cloud.buffer.size());
-    return "ok: " + std::to_string(layout.points) + " points of " + std::to_string(layout.record_size) + " bytes, " +
+    return "ok: " + std::to_string(layout.points) + " points of " + std::to_string(layout.point_step) + " bytes, " +
            (cloud.columns ? "columns" : "records") + (layout.packed ? ", packed" : "") + ", digest " + digest.hex();
 }
 

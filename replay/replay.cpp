@@ -79,7 +79,7 @@ std::string describe(const PcdCloud& cloud) {
     for (const std::size_t index : layout.xyz) digest.add(index);
     digest.add(cloud.buffer.data(), cloud.buffer.size());
     return "ok: " + std::to_string(layout.points) + " points of " + std::to_string(layout.point_step) + " bytes, " +
-           (cloud.columns ? "columns" : "records") + (layout.packed ? ", packed" : "") + ", digest " + digest.hex();
+           (cloud.columns ? "columns" : "records") + ", digest " + digest.hex();
 }
 
 template <class Read>

@@ -192,8 +192,3 @@ class TestTruncationAndSizes:
         )
         with pytest.raises(RuntimeError, match=message):
             load(content)
-
-    def test_size_line_after_count_cannot_reach_past_the_record(self, load):
-        content = b"FIELDS x y z\nCOUNT 1 1 1\nSIZE 4 4 8\nPOINTS 1\nDATA binary\n" + bytes(12)
-        with pytest.raises(RuntimeError, match="'z' .* lies outside the point record of 12 bytes"):
-            load(content)

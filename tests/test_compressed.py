@@ -118,19 +118,35 @@ def test_damaged_block_that_decodes_short(load):
         load(cloud_with_block(block))
 
 
-@pytest.mark.parametrize("compressed_size", [0, 3])
-def test_empty_cloud(load, compressed_size):
-    points, _ = load(cloud_with_block(struct.pack("<II", compressed_size, 0) + b"\x00" * compressed_size, points=0))
+@pytest.mark.parametrize("block", [struct.pack("<II", 0, 0), struct.pack("<II", 3, 0) + bytes(3), b""],
+                         ids=["empty-block", "block-of-nothing", "no-size-words"])
+def test_empty_cloud(load, block):
+    points, _ = load(cloud_with_block(block, points=0))
     assert points.shape == (0, 3)
 
 
-def test_fields_that_do_not_tile_the_record_are_refused(load):
-    content = b"FIELDS x y z\nCOUNT 1 1 1\nCOUNT 1 1 1\nPOINTS 1\nDATA binary_compressed\n" + compressed_block(bytes(24))
-    with pytest.raises(RuntimeError, match="do not tile the point record of 24 bytes"):
-        load(content)
+# A stream as long as what it decodes to: literal runs of 32 bytes (33 in, 32 out) and
+# references to the byte before (2 in, 3 out).
+UNIT = bytes([31, *range(100, 132)]) + b"\x20\x00"
+EXACT_LZF = UNIT * 12
+EXACT_LZF_DECODED = (bytes(range(100, 132)) + bytes([131] * 3)) * 12
 
 
-# spec -> strides of points when it is a view of the columns (None: a converted copy).
+# Blocks whose compressed size equals their uncompressed size: bytes stored as they are, by
+# writers that could not shrink them, unless they decode as LZF to exactly that size.
+@pytest.mark.parametrize(
+    "columns, stored",
+    [(PAYLOAD, PAYLOAD), (bytes(range(240)) * 2 + bytes(60), bytes(range(240)) * 2 + bytes(60)),
+     (EXACT_LZF_DECODED, EXACT_LZF)],
+    ids=["floats", "ramp", "valid-lzf"],
+)
+def test_blocks_stored_raw(load, columns, stored):
+    points = len(columns) // 12
+    content = cloud_with_block(struct.pack("<II", len(stored), len(stored)) + stored, points=points)
+    loaded, _ = load(content)
+    np.testing.assert_array_equal(loaded, np.frombuffer(columns, np.float32).reshape(3, points).T)
+
+
 @pytest.mark.parametrize(
     "spec, points_strides",
     [("x y z i:U2 n:F4x3 _:U1", (4, 4 * 300)), ("i:U2 x y z", (4, 4 * 300)), ("x:F8 y z k:I1", None), ("x i y z", None)],

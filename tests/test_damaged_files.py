@@ -188,10 +188,14 @@ def test_small_files_cannot_reserve_huge_clouds(tmp_path):
     variants["coordinates of COUNT 0"] = b"FIELDS x y z\nCOUNT 0 0 0\nPOINTS 2147483647\nDATA binary\n"
     paths = [write(tmp_path / f"{name}.pcd", content) for name, content in variants.items()]
     assert all(os.path.getsize(path) < 1000 for path in paths[:3])
+    # A first COUNT line of a gigabyte, which the second one replaces: two points of 12 bytes.
+    second_count = b"FIELDS x y z w\nCOUNT 1 1 1 134217728\nCOUNT 1 1 1 0\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n"
+    paths.append(write(tmp_path / "second_count.pcd", second_count))
     outcomes = load_isolated(paths, address_headroom=HEADROOM)
     expected = ["ended early", "truncated", "LZF decompression failed", *["Unsupported PCD type/size"] * 2, "has COUNT 0"]
     for name, message, outcome in zip(variants, expected, outcomes):
         assert outcome.error == "RuntimeError" and message in outcome.message, (name, outcome)
+    assert outcomes[-1].points == (2, 3) and outcomes[-1].fields == {"w": [2, 0]}, outcomes[-1]
 
 
 def test_failed_load_stops_faulting_in_its_promise(tmp_path):

@@ -4,6 +4,7 @@ import sys
 
 import numpy as np
 import pytest
+import tessarel
 
 from pcd_writer import binary_section, fields, pcd_bytes, random_values
 
@@ -21,11 +22,11 @@ def cloud(points=2, seed=0):
         "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nPOINTS 2\nDATA binary\n",
         "POINTS 2\nCOUNT 1 1 1\nFIELDS x y z\nSIZE 4 4 4\nCOUNT 1 1 1\nDATA binary\n",
         "VERSION .7\r\nFIELDS x y z\r\nSIZE 4 4 4\r\nTYPE F F F\r\nCOUNT 1 1 1\r\nPOINTS 2\r\nDATA binary\r\n",
-        "# comment\n\nFIELDS x\nFIELDS y z\nTYPE F F F\nPOINTS 7\nPOINTS 2\nDATA Binary extra tokens\n",
+        "# comment\n\nFIELDS a\nFIELDS x y z\nTYPE F F F\nPOINTS 7\nPOINTS 2\nDATA Binary extra tokens\n",
         "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\nDATA binary\n",
         "FIELDS x y z\nPOINTS 2\nPOINTS\nfields a b\n  # indented, no keyword\nDATA BINARY\n",
     ],
-    ids=["usual", "count-before-fields", "crlf", "comments-two-fields-lines", "no-count-line", "ignored-lines"],
+    ids=["usual", "count-before-fields", "crlf", "comments-last-fields-line", "no-count-line", "ignored-lines"],
 )
 def test_header_variants(load, lines):
     data, expected = cloud()
@@ -57,13 +58,6 @@ def test_no_count_line_lays_fields_out_with_count_one(load):
     np.testing.assert_array_equal(extra["a"], values[3])
     np.testing.assert_array_equal(extra["b"], values[4])
     assert extra["b"].strides == (21,)
-
-
-def test_second_count_line_continues_the_layout(load):
-    lines = b"FIELDS x y z\nCOUNT 1 1 1\nCOUNT 1 1 1\nPOINTS 1\nDATA binary\n"
-    xyz = np.array([1, 2, 3], np.float32).tobytes()
-    points, _ = load(lines + bytes(12) + xyz)
-    np.testing.assert_array_equal(points, [[1, 2, 3]])
 
 
 @pytest.mark.parametrize(
@@ -126,6 +120,12 @@ def test_non_utf8_field_name(load):
         load(b"FIELDS x y z \xff\nPOINTS 0\nDATA binary\n")
 
 
+def test_non_utf8_version_reads_with_replacement_characters(pcd_file):
+    path = pcd_file(b"VERSION 0.7\xff\nFIELDS x y z\nPOINTS 0\nDATA binary\n")
+    assert tessarel.load_pcd_header(path)["version"] == "0.7\ufffd"
+    assert tessarel.load_pcd(path)[0].shape == (0, 3)
+
+
 MIX = fields("x y z v w:U2")
 ENCODINGS = ["ascii", "binary", "binary_compressed"]
 VECTOR_ERROR = r"^cannot create std::vector larger than max_size\(\)$"
@@ -172,3 +172,56 @@ def test_header_table(load, encoding, edits, outcome):
     assert list(extra) == list(outcome)
     for name, index in outcome.items():
         np.testing.assert_array_equal(extra[name], values[index])
+
+
+# Layout lines in any order, repeated or missing -> the fields as the data holds them (back to
+# back, in the last FIELDS line's order), or the error. The last line of a keyword wins, and a
+# FIELDS line starts its fields from the defaults.
+@pytest.mark.parametrize(
+    "lines, layout",
+    [
+        ("FIELDS x y z\nCOUNT 1 1 1\nSIZE 8 4 4\nTYPE F F F\n", "x:F8 y z"),
+        ("FIELDS x y z\nCOUNT 2 1 1\nTYPE F U F\nSIZE 4 2 8\n", "x:F4x2 y:U2 z:F8"),
+        ("SIZE 8 8 8\nCOUNT 2 2 2\nFIELDS x y z\n", "x y z"),
+        ("FIELDS x y z w\nCOUNT 1 1 1 134217728\nCOUNT 1 1 1 0\n", "x y z w:F4x0"),
+        ("FIELDS a b\nSIZE 8 8\nCOUNT 3 3\nFIELDS x y z i\nSIZE 4 4 4 2\nTYPE F F F U\nSIZE 4 4 4 1\n", "x y z i:U1"),
+        ("FIELDS x y z i\nTYPE F F F I\nSIZE 4 4\n", "x y z i:I4"),
+        ("FIELDS x y z\nSIZE 4 4 4\nCOUNT 1 1 1\nCOUNT 1 1\n", "x y z"),
+        ("FIELDS x y z\nCOUNT 1 1 1\nSIZE 4 4 3\n", "Unsupported PCD type/size: field 'z' has TYPE F SIZE 3"),
+        ("FIELDS x y z\nFIELDS a b c\n", "PCD must contain x, y, z fields"),
+    ],
+    ids=["size-after-count", "reversed", "lines-before-fields", "second-count", "repeated-lines", "short-size-line", "short-count-line",
+         "bad-size-after-count", "last-fields-line"],
+)
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_layout_from_the_final_lines(load, encoding, lines, layout):
+    head = f"{lines}POINTS 3\nDATA {encoding}\n".encode()
+    if layout[0].isupper():  # an error message
+        with pytest.raises(RuntimeError, match=f"^{layout}"):
+            load(head + b"\0" * 64)
+        return
+    table = fields(layout)
+    values = random_values(table, 3, seed=5)
+    points, extra = load(head + pcd_bytes(table, values, encoding).split(b"\nDATA " + encoding.encode() + b"\n")[1])
+    np.testing.assert_array_equal(points, np.stack([v if v.ndim == 1 else v[:, 0] for v in values[:3]], axis=1)
+                                  .astype(np.float32))
+    for field, value in zip(table, values):
+        if field.name in "xyz" and field.dtype == np.float32 and field.count == 1:
+            assert field.name not in extra
+        else:
+            assert extra[field.name].dtype == field.dtype
+            np.testing.assert_array_equal(extra[field.name], value)
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_map_coordinates_keep_every_digit(load, encoding):
+    # UTM-like eastings and northings, where float32 steps are centimetres apart.
+    rng = np.random.default_rng(1)
+    table = fields("x:F8 y:F8 z:F8 intensity")
+    values = [500_000 + rng.random(50) * 1e3, 5_400_000 + rng.random(50) * 1e3, rng.random(50) * 100,
+              rng.random(50).astype(np.float32)]
+    points, extra = load(pcd_bytes(table, values, encoding))
+    for name, value in zip("xyz", values):
+        assert extra[name].tobytes() == value.tobytes()
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1).astype(np.float32))
+    np.testing.assert_array_equal(extra["intensity"], values[3])

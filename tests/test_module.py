@@ -17,7 +17,8 @@ DOCSTRING = (
     "\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
     "            points: np.ndarray of shape (N,3) with x,y,z\n"
     "            fields: dict of other NumPy arrays with arbitrary names, each of shape\n"
-    "                (N,) or (N, COUNT) with its field's dtype\n    "
+    "                (N,) or (N, COUNT) with its field's dtype; an x, y or z field that\n"
+    "                is not float32 with COUNT 1 is there too, with its exact values\n    "
 )
 
 
@@ -36,7 +37,7 @@ def test_version_is_the_package_metadata():
 
 
 def test_function_docstring_and_signature():
-    signature = "load_pcd(filename: str) -> tuple[numpy.ndarray, dict]\n"
+    signature = "load_pcd(filename: str | bytes | bytearray | os.PathLike) -> tuple[numpy.ndarray, dict]\n"
     assert tessarel.load_pcd.__doc__ == signature + "\n" + DOCSTRING + "\n"
     assert tessarel.load_pcd.__name__ == "load_pcd"
     assert tessarel.load_pcd.__module__ == "tessarel"
@@ -62,10 +63,31 @@ def small_cloud(pcd_file):
     return pcd_file(pcd_bytes(table, values)), values
 
 
-@pytest.mark.parametrize("convert", [str, str.encode, lambda p: bytearray(p.encode())], ids=["str", "bytes", "bytearray"])
+@pytest.mark.parametrize("convert", [str, str.encode, lambda p: bytearray(p.encode()), pathlib.Path,
+                                     lambda p: pathlib.PurePath(p.encode().decode())],
+                         ids=["str", "bytes", "bytearray", "path", "pure-path"])
 def test_accepted_file_name_types(small_cloud, convert):
     path, values = small_cloud
     points, extra = tessarel.load_pcd(convert(path))
+    np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
+    np.testing.assert_array_equal(extra["i"], values[3])
+
+
+@pytest.mark.parametrize(
+    "convert, error",
+    [(bytes, None), (bytearray, None), (memoryview, None), (lambda b: np.frombuffer(b, np.uint8), None),
+     (lambda b: np.frombuffer(b * 2, np.uint8)[::2], ValueError), (lambda b: b.decode("latin-1"), TypeError),
+     (lambda b: None, TypeError)],
+    ids=["bytes", "bytearray", "memoryview", "uint8-array", "strided-array", "str", "none"],
+)
+def test_buffer_arguments(small_cloud, convert, error):
+    path, values = small_cloud
+    data = convert(pathlib.Path(path).read_bytes())
+    if error:
+        with pytest.raises(error):
+            tessarel.load_pcd_buffer(data)
+        return
+    points, extra = tessarel.load_pcd_buffer(data=data)
     np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
     np.testing.assert_array_equal(extra["i"], values[3])
 
@@ -78,8 +100,9 @@ def test_keyword_argument_and_result_shape(small_cloud):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((pathlib.Path("a.pcd"),), {}), ((None,), {}), ((), {}), (("a", "b"), {}), ((), {"path": "a"}), (("\udcff",), {})],
-    ids=["path", "none", "no-arg", "two-args", "wrong-keyword", "lone-surrogate"],
+    [((42,), {}), ((None,), {}), ((), {}), (("a", "b"), {}), ((), {"path": "a"}), (("\udcff",), {}),
+     ((pathlib.Path("\udcff"),), {})],
+    ids=["number", "none", "no-arg", "two-args", "wrong-keyword", "lone-surrogate", "path-with-lone-surrogate"],
 )
 def test_refused_arguments(args, kwargs):
     with pytest.raises(TypeError, match=r"load_pcd\(\): incompatible function arguments"):

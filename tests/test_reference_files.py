@@ -1,6 +1,7 @@
 """Files written by PCL, the format's reference implementation, against their known values."""
 
 import hashlib
+import mmap
 import json
 
 import numpy as np
@@ -86,3 +87,28 @@ def test_load_pcd_header(name):
     points, _ = tessarel.load_pcd(path)
     organized = points.reshape(header["height"], header["width"], 3)
     np.testing.assert_array_equal(organized[-1, -1], points[-1])
+
+
+def outcome(load, source):
+    """What a load gives, comparable bit for bit: the arrays' dtypes, shapes and bytes, or the error."""
+    try:
+        points, extra = load(source)
+    except Exception as error:
+        return type(error), str(error)
+    return [(name, a.dtype.str, a.shape, a.tobytes()) for name, a in [("", points), *extra.items()]]
+
+
+def from_mmap(path):
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        return tessarel.load_pcd_buffer(mapped)
+
+
+# Every file of the suite's data, PCD or not, through each source: the same arrays or the same error.
+@pytest.mark.parametrize("path", sorted(p for p in DATA.rglob("*") if p.is_file()), ids=lambda p: p.name)
+def test_every_source_gives_the_same_result(path):
+    expected = outcome(tessarel.load_pcd, str(path))
+    assert outcome(tessarel.load_pcd, path) == expected
+    assert outcome(tessarel.load_pcd_buffer, path.read_bytes()) == expected
+    assert outcome(tessarel.load_pcd_buffer, np.frombuffer(path.read_bytes(), np.uint8)) == expected
+    if path.stat().st_size:
+        assert outcome(from_mmap, path) == expected

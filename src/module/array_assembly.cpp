@@ -84,6 +84,10 @@ py::array field_array(const std::byte* base, const PcdCloud& cloud, const FieldL
     return py::array(dtype_of(field.type), shape, strides, base + place.base, owner);
 }
 
+// A coordinate whose values a float32 column holds exactly and whole: F 4, one value per
+// point. Any other coordinate field is also returned as it is, so that no value is lost.
+bool fits_points(const FieldLayout& field) { return field.type == ElementType::f32 && field.count == 1; }
+
 }  // namespace
 
 std::pair<py::array, py::dict> assemble_arrays(PcdCloud cloud) {
@@ -94,7 +98,7 @@ std::pair<py::array, py::dict> assemble_arrays(PcdCloud cloud) {
     py::dict fields;
     for (std::size_t i = 0; i < cloud.layout.fields.size(); ++i) {
         const FieldLayout& field = cloud.layout.fields[i];
-        if (is_coordinate(field.name)) continue;
+        if (is_coordinate(field.name) && fits_points(field)) continue;
         // Names are keys whole: a NUL byte inside one must not merge it with another.
         fields[py::str(field.name.data(), field.name.size())] = field_array(base, cloud, field, cloud.placements[i], owner);
     }

@@ -1,5 +1,8 @@
 #include "module/load_functions.hpp"
 
+#include <cstddef>
+#include <span>
+
 #include "module/array_assembly.hpp"
 #include "module/without_gil.hpp"
 #include "pcd/element_type.hpp"
@@ -8,13 +11,47 @@
 namespace py = pybind11;
 
 namespace tessarel {
+namespace {
 
-std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
-    return assemble_arrays(without_gil([&] { return read_pcd_file(filename); }));
+// The bytes an object exports. While it is held, the object stays alive and a bytearray
+// cannot be resized; it is released with the interpreter lock held, as it must be.
+class ExportedBytes {
+public:
+    explicit ExportedBytes(py::handle source) {
+        if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
+    }
+    ~ExportedBytes() { PyBuffer_Release(&view_); }
+    ExportedBytes(const ExportedBytes&) = delete;
+    ExportedBytes& operator=(const ExportedBytes&) = delete;
+
+    std::span<const std::byte> bytes() const {
+        return {static_cast<const std::byte*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+// Text that need not be UTF-8, such as a VERSION value, with replacement characters where it is not.
+py::str lenient_text(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!decoded) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
 }
 
-py::dict load_pcd_header(const std::string& filename) {
-    const PcdHeader header = without_gil([&] { return read_pcd_header_file(filename); });
+}  // namespace
+
+std::pair<py::array, py::dict> load_pcd(const FileName& filename) {
+    return assemble_arrays(without_gil([&] { return read_pcd_file(filename.bytes); }));
+}
+
+std::pair<py::array, py::dict> load_pcd_buffer(py::handle data) {
+    const ExportedBytes exported(data);
+    return assemble_arrays(without_gil([&] { return read_pcd_buffer(exported.bytes()); }));
+}
+
+py::dict load_pcd_header(const FileName& filename) {
+    const PcdHeader header = without_gil([&] { return read_pcd_header_file(filename.bytes); });
     py::list fields;
     for (const PcdField& field : header.fields) {
         fields.append(py::make_tuple(py::str(field.name.data(), field.name.size()),
@@ -22,7 +59,7 @@ py::dict load_pcd_header(const std::string& filename) {
     }
     const auto& v = header.viewpoint;
     py::dict result;
-    result["version"] = py::str(header.version);
+    result["version"] = lenient_text(header.version);
     result["fields"] = std::move(fields);
     result["width"] = header.width;
     result["height"] = header.height;

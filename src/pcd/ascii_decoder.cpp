@@ -124,21 +124,18 @@ PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size
     const std::uint64_t expected = saturating_product(layout.points, values_per_point(layout));
     if (expected == 0) return PointBuffer(layout.buffer_size, Fill::zeroed);
     const std::uint64_t text_bytes = remaining_bytes(in);
-    // Every value after the first takes two bytes at least: itself and what separates it.
-    // A text too short for its values, or a record larger than its values could fill (from
-    // header lines that disagree), is checked before the cloud is reserved, so that a file
-    // of a few bytes cannot first make us reserve the gigabytes its header declares.
-    const std::uint64_t token_room = (text_bytes + 1) / 2;
-    if (expected > token_room || layout.buffer_size / 8 > token_room) {
-        const auto start = in.tellg();
+    // Every value after the first takes two bytes at least: itself and what separates it. A
+    // text too short for its values is read through first, for the exact error, before the
+    // cloud is reserved: so a file of a few bytes cannot make us reserve the gigabytes its
+    // header declares. Past that check the buffer holds at most 8 bytes a value, four times
+    // the text.
+    if (expected > (text_bytes + 1) / 2) {
         TextChunks text(in, text_bytes, chunk_bytes, max_ascii_token);
         const Stop stop = decode_points<false>(text, slots, layout.points, layout.point_step, nullptr);
-        if (stop.ended_early || stop.status != TokenStatus::ok) throw_decode_error(stop, layout, expected);
-        in.clear();
-        in.seekg(start);
+        throw_decode_error(stop, layout, expected);
     }
-    // Every value is written, so only a record with gaps between its fields needs zeroing.
-    PointBuffer buffer(layout.buffer_size, layout.packed ? Fill::overwritten : Fill::zeroed);
+    // The fields fill the record, so every byte is written.
+    PointBuffer buffer(layout.buffer_size, Fill::overwritten);
     const BackgroundPrefault prefault({buffer.bytes()});
     TextChunks text(in, text_bytes, chunk_bytes, max_ascii_token);
     const Stop stop = decode_points<true>(text, slots, layout.points, layout.point_step, buffer.data());

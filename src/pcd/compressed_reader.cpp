@@ -37,16 +37,16 @@ BlockSizes read_block_sizes(std::istream& in) {
     return sizes;
 }
 
-void decompress(std::span<const std::byte> compressed, std::span<std::byte> out) {
+bool decodes_exactly(std::span<const std::byte> compressed, std::span<std::byte> out) {
     const LzfDecodeResult result = decode_lzf(compressed, out);
-    if (result.ec != std::errc{} || result.decoded != out.size()) throw std::runtime_error("LZF decompression failed");
+    return result.ec == std::errc{} && result.decoded == out.size();
 }
 
-// Bytes per point of the fields that have a column in the block.
-std::size_t column_bytes(const PcdLayout& layout, bool with_padding) {
+// Bytes per point of the fields other than padding.
+std::size_t bytes_without_padding(const PcdLayout& layout) {
     std::size_t bytes = 0;
     for (const FieldLayout& field : layout.fields) {
-        if (with_padding || !is_padding(field)) bytes += field.bytes();
+        if (!is_padding(field)) bytes += field.bytes();
     }
     return bytes;
 }
@@ -73,13 +73,8 @@ bool check_block(const PcdLayout& layout, const BlockSizes& sizes) {
     if (std::uint64_t{sizes.compressed} > max_cloud_bytes) {
         throw std::length_error("cannot create std::vector larger than max_size()");
     }
-    // Each field is one column of its own width, so the widths must tile the record exactly.
-    if (column_bytes(layout, true) != layout.point_step) {
-        throw std::runtime_error("PCD fields do not tile the point record of " + std::to_string(layout.point_step) +
-                                 " bytes, so the compressed columns cannot be placed");
-    }
     const bool with_padding = sizes.uncompressed == layout.buffer_size;
-    if (!with_padding && sizes.uncompressed != layout.points * column_bytes(layout, false)) {
+    if (!with_padding && sizes.uncompressed != layout.points * bytes_without_padding(layout)) {
         throw std::runtime_error("PCD compressed block size mismatch: the block decodes to " +
                                  std::to_string(sizes.uncompressed) + " bytes, the header needs " +
                                  std::to_string(layout.buffer_size));
@@ -87,9 +82,17 @@ bool check_block(const PcdLayout& layout, const BlockSizes& sizes) {
     return with_padding;
 }
 
+// Writers that cannot shrink a block store its bytes as they are, with both sizes equal.
+// Such bytes are taken as the columns when they do not decode as LZF to exactly that size.
+bool stored_raw(const BlockSizes& sizes) { return sizes.compressed == sizes.uncompressed; }
+
 }  // namespace
 
 ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
+    // Some writers store an empty cloud without the two sizes.
+    if (layout.points == 0 && remaining_bytes(in) == 0) {
+        return {ByteBuffer(0, Fill::zeroed), column_placements(layout, true)};
+    }
     const BlockSizes sizes = read_block_sizes(in);
     const bool with_padding = check_block(layout, sizes);
     const std::uint64_t available = remaining_bytes(in);
@@ -99,16 +102,29 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
     }
     std::vector<FieldPlacement> columns = column_placements(layout, with_padding);
     if (sizes.uncompressed == 0) return {ByteBuffer(0, Fill::zeroed), std::move(columns)};
-    // A block that claims more than its bytes can decode to fails before we reserve its size.
-    if (sizes.uncompressed > std::uint64_t{lzf_max_expansion} * sizes.compressed) {
+    // A block that claims more than its bytes can decode to fails before we reserve its size,
+    // and so does a cloud whose padding alone would take more.
+    if (layout.buffer_size > std::uint64_t{lzf_max_expansion} * sizes.compressed) {
         throw std::runtime_error("LZF decompression failed");
     }
     ColumnBlock block{ByteBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
+    if (const auto in_place = bytes_in_place(in, sizes.compressed)) {
+        const BackgroundPrefault prefault({block.buffer.bytes()});
+        if (decodes_exactly(*in_place, block.buffer.bytes())) return block;
+        if (!stored_raw(sizes)) throw std::runtime_error("LZF decompression failed");
+        std::memcpy(block.buffer.data(), in_place->data(), in_place->size());
+        return block;
+    }
     ByteBuffer compressed(sizes.compressed, Fill::overwritten);
-    // Declared after both buffers, so the helper is joined before either is freed.
-    const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});
-    read_exactly(in, compressed.data(), compressed.size());
-    decompress(compressed.bytes(), block.buffer.bytes());
+    {
+        // Inside both buffers' lifetime, so the helper is joined before either is freed. A
+        // failure throws from inside, which stops the helper at once.
+        const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});
+        read_exactly(in, compressed.data(), compressed.size());
+        if (decodes_exactly(compressed.bytes(), block.buffer.bytes())) return block;
+        if (!stored_raw(sizes)) throw std::runtime_error("LZF decompression failed");
+    }
+    block.buffer = std::move(compressed);
     return block;
 }
 

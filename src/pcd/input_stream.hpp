@@ -6,8 +6,12 @@
 #include <cstdint>
 #include <istream>
 #include <limits>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+
+#include "pcd/memory_stream.hpp"
 
 namespace tessarel {
 
@@ -41,6 +45,14 @@ inline void read_exactly(std::istream& in, void* into, std::size_t size) {
                                      std::to_string(size) + " bytes");
         }
     }
+}
+
+// The next `size` bytes where they lie, when `in` reads from memory; the stream then moves
+// past them. The caller has checked that the stream holds them.
+inline std::optional<std::span<const std::byte>> bytes_in_place(std::istream& in, std::size_t size) {
+    auto* const memory = dynamic_cast<MemoryStreamBuf*>(in.rdbuf());
+    if (!memory) return std::nullopt;
+    return memory->take(size);
 }
 
 }  // namespace tessarel

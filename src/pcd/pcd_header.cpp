@@ -30,6 +30,9 @@ public:
         return !failed_ && !rest_.empty();
     }
 
+    // What the line holds after the values read so far.
+    std::string_view rest() const { return rest_; }
+
     std::optional<std::string_view> token() {
         skip_blanks();
         if (failed_ || rest_.empty()) return fail();
@@ -120,8 +123,9 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
     return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
-// Lays the fields out from `total` on, in order, as a COUNT line does.
-std::int64_t lay_out(std::vector<PcdField>& fields, std::int64_t total) {
+// Lays the fields out back to back, in order; returns the bytes of the record.
+std::int64_t lay_out(std::vector<PcdField>& fields) {
+    std::int64_t total = 0;
     for (PcdField& field : fields) {
         field.offset = total;
         total = saturating_add(total, field_bytes(field));
@@ -129,8 +133,10 @@ std::int64_t lay_out(std::vector<PcdField>& fields, std::int64_t total) {
     return total;
 }
 
+// Reads the values of a SIZE, TYPE or COUNT line into the fields, first to first.
 template <class Value>
-void read_each(LineValues& values, std::vector<PcdField>& fields, Value PcdField::* member) {
+void read_each(std::string_view line, std::vector<PcdField>& fields, Value PcdField::* member) {
+    LineValues values(line);
     for (PcdField& field : fields) values.read(field.*member);
 }
 
@@ -151,8 +157,9 @@ std::int32_t clamp_to_int32(std::int64_t value) {
 
 PcdHeader parse_pcd_header(std::istream& in) {
     PcdHeader header;
-    std::int64_t total = 0;
-    bool saw_count = false;
+    // The per-field lines are applied once the fields are final: then neither the order of
+    // the lines nor a repeated one can make fields overlap or leave gaps between them.
+    std::string sizes, types, counts;
     std::optional<std::int32_t> points;
     std::string line;
     while (next_line(in, line)) {
@@ -160,15 +167,18 @@ PcdHeader parse_pcd_header(std::istream& in) {
         LineValues values(line);
         const std::string_view keyword = values.token().value_or("");
         if (keyword == "FIELDS") {
+            // New fields start from the defaults, as the reference reader's do.
+            header.fields.clear();
+            sizes.clear();
+            types.clear();
+            counts.clear();
             while (const auto name = values.token()) header.fields.push_back(PcdField{std::string(*name)});
         } else if (keyword == "SIZE") {
-            read_each(values, header.fields, &PcdField::size);
+            sizes = values.rest();
         } else if (keyword == "TYPE") {
-            read_each(values, header.fields, &PcdField::type);
+            types = values.rest();
         } else if (keyword == "COUNT") {
-            read_each(values, header.fields, &PcdField::count);
-            total = lay_out(header.fields, total);
-            saw_count = true;
+            counts = values.rest();
         } else if (keyword == "WIDTH") {
             values.read(header.width);
         } else if (keyword == "HEIGHT") {
@@ -188,8 +198,10 @@ PcdHeader parse_pcd_header(std::istream& in) {
             break;
         }
     }
-    // COUNT is optional in the format: without it every field holds one value.
-    header.point_step = saw_count ? total : lay_out(header.fields, 0);
+    read_each(sizes, header.fields, &PcdField::size);
+    read_each(types, header.fields, &PcdField::type);
+    read_each(counts, header.fields, &PcdField::count);
+    header.point_step = lay_out(header.fields);
     header.points = points ? *points : clamp_to_int32(std::int64_t{header.width} * header.height);
     return header;
 }

@@ -16,6 +16,7 @@ struct PcdField {
     char type = 'F';
     std::int32_t size = 4;
     std::int32_t count = 1;
+    // Where the field starts in a point record: the fields lie back to back, in order.
     // 64-bit so that absurd SIZE × COUNT values cannot wrap into a plausible layout.
     std::int64_t offset = 0;
 };
@@ -33,7 +34,7 @@ struct PcdHeader {
     // tx ty tz qw qx qy qz: the sensor's position and orientation.
     std::array<double, 7> viewpoint{0, 0, 0, 1, 0, 0, 0};
     std::string data;  // the DATA value, lower-cased
-    std::int64_t point_step = 0;
+    std::int64_t point_step = 0;  // the bytes of one point record: every field's SIZE × COUNT
 };
 
 // Header lines longer than this are refused: no PCD header needs them, and a file that is
@@ -42,8 +43,9 @@ inline constexpr std::size_t max_header_line = std::size_t{16} << 20;
 
 // Reads header lines up to and including the DATA line, leaving `in` on the first byte of
 // the data section. Rejects no content: unknown lines are skipped, bad numbers read as 0 or
-// the int32 bound, missing values keep their defaults. Throws only for a line longer than
-// `max_header_line`.
+// the int32 bound, missing values keep their defaults. Where a keyword repeats, its last
+// line wins. The fields are laid out once, from the last FIELDS line and the SIZE, TYPE and
+// COUNT lines after it, in any order. Throws only for a line longer than `max_header_line`.
 PcdHeader parse_pcd_header(std::istream& in);
 
 }  // namespace tessarel

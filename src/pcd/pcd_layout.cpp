@@ -51,14 +51,6 @@ void check_sign(const PcdField& field) {
     }
 }
 
-void check_bounds(const PcdField& field, std::int64_t point_step) {
-    if (field.offset < 0 || field.offset > point_step || field_bytes(field) > point_step - field.offset) {
-        throw std::runtime_error(field_label(field) + " (offset " + std::to_string(field.offset) + ", " +
-                                 std::to_string(field_bytes(field)) + " bytes) lies outside the point record of " +
-                                 std::to_string(point_step) + " bytes");
-    }
-}
-
 Encoding encoding_of(const std::string& data) {
     if (data == "ascii") return Encoding::ascii;
     if (data == "binary") return Encoding::binary;
@@ -72,15 +64,6 @@ ElementType checked_type(const PcdField& field) {
                              std::string(1, field.type) + " SIZE " + std::to_string(field.size));
 }
 
-bool is_packed(const std::vector<FieldLayout>& fields, std::size_t point_step) {
-    std::size_t next = 0;
-    for (const FieldLayout& field : fields) {
-        if (field.offset != next) return false;
-        next += field.bytes();
-    }
-    return next == point_step;
-}
-
 }  // namespace
 
 PcdLayout make_layout(const PcdHeader& header) {
@@ -92,7 +75,6 @@ PcdLayout make_layout(const PcdHeader& header) {
         throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
                                  " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes");
     }
-    for (const PcdField& field : header.fields) check_bounds(field, header.point_step);
     layout.encoding = encoding_of(header.data);
     layout.fields.reserve(header.fields.size());
     for (const PcdField& field : header.fields) {
@@ -107,7 +89,6 @@ PcdLayout make_layout(const PcdHeader& header) {
     layout.points = static_cast<std::size_t>(header.points);
     layout.point_step = static_cast<std::size_t>(header.point_step);
     layout.buffer_size = static_cast<std::size_t>(bytes);
-    layout.packed = is_packed(layout.fields, layout.point_step);
     return layout;
 }
 

@@ -34,9 +34,6 @@ struct PcdLayout {
     std::size_t buffer_size = 0;  // points × point_step
     std::array<std::size_t, 3> xyz{};  // positions in `fields` of x, y and z, each with COUNT ≥ 1
     Encoding encoding = Encoding::binary;
-    // The fields lie back to back and fill the record exactly, as they do unless header
-    // lines disagree: then a decoder that writes every field writes every byte.
-    bool packed = false;
 };
 
 // Where one field's values lie in a decoded buffer: the first element of point i at
@@ -54,10 +51,11 @@ std::vector<FieldPlacement> record_placements(const PcdLayout& layout);
 // The most bytes one cloud may take: what the address space can index.
 inline constexpr std::uint64_t max_cloud_bytes = sizeof(void*) < 8 ? 0x7fffffffu : 0x7fffffffffffffffu;
 
-// Checks `header` and returns its layout. Errors, in the order they are looked for: no x, y
-// or z field; negative POINTS or record size (std::length_error); a cloud beyond
-// `max_cloud_bytes`; a negative SIZE or COUNT; a field outside the record; an unknown DATA
-// value; an unsupported TYPE/SIZE pair; a coordinate with COUNT 0.
+// Checks `header` and returns its layout, whose fields lie back to back and fill the record
+// exactly, so a decoder that writes every field writes every byte. Errors, in the order
+// they are looked for: no x, y or z field; negative POINTS or record size
+// (std::length_error); a cloud beyond `max_cloud_bytes`; a negative SIZE or COUNT; an
+// unknown DATA value; an unsupported TYPE/SIZE pair; a coordinate with COUNT 0.
 PcdLayout make_layout(const PcdHeader& header);
 
 }  // namespace tessarel

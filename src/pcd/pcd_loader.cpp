@@ -6,6 +6,7 @@
 #include "pcd/ascii_decoder.hpp"
 #include "pcd/binary_decoder.hpp"
 #include "pcd/compressed_reader.hpp"
+#include "pcd/memory_stream.hpp"
 
 namespace tessarel {
 
@@ -35,6 +36,12 @@ PcdCloud read_pcd(std::istream& in) {
     }
     }
     throw std::logic_error("unknown encoding");
+}
+
+PcdCloud read_pcd_buffer(std::span<const std::byte> bytes) {
+    MemoryStreamBuf memory(bytes);
+    std::istream in(&memory);
+    return read_pcd(in);
 }
 
 std::ifstream open_pcd_file(const std::string& filename) {

@@ -79,3 +79,18 @@ def test_load_frames_counts_every_frame(tmp_path, mode):
     output = run_example("examples/load_frames.py", *mode, str(tmp_path))
     expected = [f"{name}: {count} points" for name, count in counts.items()]
     assert output.splitlines() == [*expected, f"total: {sum(counts.values())} points in 6 frames"]
+
+
+@pytest.mark.parametrize("encoding", ["ascii", "binary", "binary_compressed"])
+def test_convert_keeps_every_value(tmp_path, encoding):
+    run_example("examples/convert.py", str(ROOT / "examples"), str(tmp_path), "--encoding", encoding)
+    for example in EXAMPLES:
+        copy = tmp_path / example.name
+        assert tessarel.load_pcd_header(copy)["data"] == encoding
+        (points, fields), (again, again_fields) = tessarel.load_pcd(example), tessarel.load_pcd(copy)
+        np.testing.assert_array_equal(again, points)
+        assert list(again_fields) == list(fields)
+        for name, values in fields.items():
+            np.testing.assert_array_equal(again_fields[name], values)
+        header, copied = tessarel.load_pcd_header(example), tessarel.load_pcd_header(copy)
+        assert copied["viewpoint"] == header["viewpoint"] and copied["height"] == header["height"]

@@ -1,0 +1,179 @@
+"""Times tessarel.save_pcd against the other PCD writers for Python and the floors.
+
+For clouds of 100 thousand and 5 million points, two field mixes and each encoding, in one
+run: tessarel, the peers' writers that import (pypcd4, open3d.t, pcd-py), and the floor of
+the encoding: numpy.tofile of the same records for binary, liblzf's lzf_compress of the same
+columns for binary_compressed. tessarel writes the arrays as load_pcd returns them (views of
+one buffer). Each file is read back with tessarel: a writer whose file reads back other
+values, or not at all, is reported so. Every file is deleted after its run.
+
+Writes results/save.json beside this script.
+"""
+
+import argparse
+import ctypes
+import ctypes.util
+import importlib
+import json
+import os
+import platform
+import statistics
+import time
+from pathlib import Path
+
+import numpy as np
+
+import datasets
+
+HERE = Path(__file__).parent
+CACHE = HERE.parent / ".cache" / "bench"
+OUT = CACHE / "saved.pcd"
+SIZES = (100_000, 5_000_000)
+
+
+def median_seconds(work, runs: int, budget: float = 20.0) -> float:
+    times = []
+    while len(times) < runs and (len(times) < 1 or sum(times) + times[-1] < budget):
+        start = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - start)
+        OUT.unlink(missing_ok=True)
+    return statistics.median(times)
+
+
+def tessarel_writer(source: Path):
+    tessarel = importlib.import_module("tessarel")
+    points, fields = tessarel.load_pcd(source)
+    return lambda encoding: tessarel.save_pcd(OUT, points, fields, encoding=encoding)
+
+
+def pypcd4_writer(records: np.ndarray):
+    pypcd4 = importlib.import_module("pypcd4")
+    names = list(records.dtype.names)
+    columns = [np.ascontiguousarray(records[name]) for name in names]
+    types = [records.dtype[name] for name in names]
+    encodings = {e.value: e for e in pypcd4.Encoding}
+    return lambda encoding: pypcd4.PointCloud.from_points(columns, names, types).save(OUT, encoding=encodings[encoding])
+
+
+def open3d_writer(records: np.ndarray):
+    o3d = importlib.import_module("open3d")
+
+    def write(encoding: str) -> None:
+        cloud = o3d.t.geometry.PointCloud()
+        cloud.point.positions = o3d.core.Tensor(np.stack([records[axis] for axis in "xyz"], axis=1))
+        for name in records.dtype.names[3:]:
+            cloud.point[name] = o3d.core.Tensor(np.ascontiguousarray(records[name])[:, None])
+        o3d.t.io.write_point_cloud(str(OUT), cloud, write_ascii=encoding == "ascii",
+                                   compressed=encoding == "binary_compressed")
+
+    return write
+
+
+def pcd_py_writer(records: np.ndarray):
+    pcd_py = importlib.import_module("pcd_py")
+    data = {name: np.ascontiguousarray(records[name]) for name in records.dtype.names}
+    return lambda encoding: pcd_py.write_pcd(str(OUT), data, format=encoding)
+
+
+PEERS = {"pypcd4": pypcd4_writer, "open3d.t": open3d_writer, "pcd-py": pcd_py_writer}
+
+
+def floor(records: np.ndarray, encoding: str):
+    """The floor's work, and for compressed, the size of liblzf's block."""
+    if encoding == "binary":
+        return (lambda: records.tofile(OUT)), None
+    columns = b"".join(np.ascontiguousarray(records[name]).tobytes() for name in records.dtype.names)
+    lzf = ctypes.CDLL(ctypes.util.find_library("lzf") or "liblzf.so.1")
+    out = ctypes.create_string_buffer(len(columns) + len(columns) // 16 + 64)
+    size = lzf.lzf_compress(columns, len(columns), out, len(out))
+    return (lambda: lzf.lzf_compress(columns, len(columns), out, len(out))), size
+
+
+def reads_back(records: np.ndarray) -> str:
+    """'exact', or what differs when tessarel reads the written file."""
+    tessarel = importlib.import_module("tessarel")
+    try:
+        points, fields = tessarel.load_pcd(OUT)
+    except Exception as error:  # a peer's file that does not read at all
+        return f"unreadable: {error}"
+    values = {"x": points[:, 0], "y": points[:, 1], "z": points[:, 2], **fields}
+    for name in records.dtype.names:
+        if name not in values:
+            return f"{name} missing"
+        got, want = np.asarray(values[name]).ravel(), records[name]
+        if got.shape != want.shape or not np.array_equal(got.astype(want.dtype), want, equal_nan=True):
+            return f"{name} differs"
+    return "exact"
+
+
+def compressed_size() -> int:
+    with OUT.open("rb") as file:
+        head = file.read(1 << 16)
+    start = head.index(b"\nDATA ") + 1
+    start += head[start:].index(b"\n") + 1
+    return int(np.frombuffer(head[start : start + 4], "<u4")[0])
+
+
+def bench(points: int, mix: datasets.Mix, encoding: str, writers: dict, runs: int) -> dict:
+    records = datasets.scan(points, mix)
+    source = datasets.cloud_file(CACHE, points, mix, "binary")
+    row = {"times": {}, "checks": {}}
+    for name, make in writers.items():
+        write = make(source if name == "tessarel" else records)
+        write(encoding)
+        row["checks"][name] = reads_back(records)
+        if name == "tessarel" and encoding == "binary_compressed":
+            row["tessarel block"] = compressed_size()
+        row["times"][name] = median_seconds(lambda: write(encoding), runs)
+    if encoding != "ascii":
+        work, size = floor(records, encoding)
+        name = "numpy.tofile" if encoding == "binary" else "lzf_compress"
+        row["times"][name] = median_seconds(work, runs)
+        if size:
+            row["liblzf block"] = size
+    return row
+
+
+def print_row(label: str, row: dict) -> None:
+    ours = row["times"]["tessarel"]
+    cells = [f"{name} {seconds * 1e3:.1f} ms ({seconds / ours:.2f})" for name, seconds in row["times"].items()]
+    print(f"{label:<34} " + ", ".join(cells), flush=True)
+    for name, check in row["checks"].items():
+        if check != "exact":
+            print(f"{'':<34} {name}: {check}")
+    if "liblzf block" in row:
+        print(f"{'':<34} block {row['tessarel block']:,} bytes, liblzf's {row['liblzf block']:,} "
+              f"({row['tessarel block'] / row['liblzf block']:.3f})")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES))
+    parser.add_argument("--encodings", nargs="+", default=list(datasets.ENCODINGS), choices=datasets.ENCODINGS)
+    parser.add_argument("--mixes", nargs="+", default=list(datasets.MIXES), choices=list(datasets.MIXES))
+    args = parser.parse_args()
+    writers = {"tessarel": tessarel_writer}
+    for name, make in PEERS.items():
+        try:
+            importlib.import_module({"open3d.t": "open3d", "pcd-py": "pcd_py"}.get(name, name))
+            writers[name] = make
+        except ImportError as error:
+            print(f"{name}: not measured ({error})")
+    machine = f"{platform.machine()}, {len(os.sched_getaffinity(0))} CPUs usable, Linux {platform.release()}"
+    print(f"{time.strftime('%Y-%m-%d %H:%M')}, {machine}; median ms (ratio to tessarel)")
+    results = {}
+    for points in args.sizes:
+        for mix_name in args.mixes:
+            for encoding in args.encodings:
+                label = f"{points:,} {mix_name} {encoding}"
+                results[label] = bench(points, datasets.MIXES[mix_name], encoding, writers, args.runs)
+                print_row(label, results[label])
+    (HERE / "results").mkdir(exist_ok=True)
+    report = {"date": time.strftime("%Y-%m-%d"), "machine": machine, "runs": args.runs, "results": results}
+    (HERE / "results" / "save.json").write_text(json.dumps(report, indent=1))
+
+
+if __name__ == "__main__":
+    main()

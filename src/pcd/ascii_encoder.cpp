@@ -1,0 +1,70 @@
+#include "pcd/ascii_encoder.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace tessarel {
+namespace {
+
+// The longest text of one value and its separator: a float64 such as
+// -2.2250738585072014e-308 takes 24 characters, an int64 20.
+constexpr std::size_t longest_value = 32;
+
+template <class Value>
+Value load(const std::byte* at, bool byte_swapped) noexcept {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, at, sizeof(Value));
+    if (byte_swapped) bits = __builtin_bswap64(bits) >> (64 - 8 * sizeof(Value));
+    Value value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Writes the field's values of one point, each followed by a space. Shortest round trip for
+// floats (std::to_chars), decimal for integers; infinities and NaN as inf, -inf, nan.
+template <class Value>
+char* format_point(const FieldToWrite& field, const std::byte* source, char* out) noexcept {
+    for (std::size_t e = 0; e < field.count; ++e) {
+        const Value value = load<Value>(source + static_cast<std::ptrdiff_t>(e) * field.values.element_stride,
+                                        field.values.byte_swapped);
+        out = std::to_chars(out, out + longest_value, value).ptr;
+        *out++ = ' ';
+    }
+    return out;
+}
+
+using PointFormatter = char* (*)(const FieldToWrite&, const std::byte*, char*) noexcept;
+
+PointFormatter formatter_of(ElementType type) {
+    return visit_element_type(type, [](auto zero) -> PointFormatter { return &format_point<decltype(zero)>; });
+}
+
+}  // namespace
+
+void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file) {
+    std::vector<PointFormatter> formatters;
+    std::size_t longest_point = 0;
+    for (const FieldToWrite& field : cloud.fields) {
+        formatters.push_back(formatter_of(field.type));
+        longest_point += field.count * longest_value;
+    }
+    const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / longest_point);
+    std::vector<char> text(piece_points * longest_point);
+    for (std::size_t first = 0; first < cloud.points; first += piece_points) {
+        const std::size_t last = std::min(cloud.points, first + piece_points);
+        char* out = text.data();
+        for (std::size_t point = first; point < last; ++point) {
+            for (std::size_t f = 0; f < cloud.fields.size(); ++f) {
+                const FieldValues& values = cloud.fields[f].values;
+                out = formatters[f](cloud.fields[f], values.first + static_cast<std::ptrdiff_t>(point) * values.point_stride, out);
+            }
+            out[-1] = '\n';
+        }
+        file.write(std::as_bytes(std::span<const char>(text.data(), static_cast<std::size_t>(out - text.data()))));
+    }
+}
+
+}  // namespace tessarel

@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 BENCH_ARGS ?=
 PYTEST_ARGS ?=
 
-.PHONY: setup run test test-asan test-32 fuzz wheel bench bench-threads clean
+.PHONY: setup run test test-asan test-32 fuzz wheel bench bench-save bench-threads clean
 
 setup:
 	@bash scripts/setup.sh
@@ -33,10 +33,16 @@ wheel: setup
 	bash scripts/build_wheel.sh dist
 
 # Every loader on every data set, with peak memory; BENCH_ARGS narrows it (see --help).
-# Then the thread benchmark.
+# Then every writer, and the thread benchmark.
 bench: setup
-	bash scripts/bench.sh --memory $(BENCH_ARGS)
+	bash scripts/bench.sh bench_load.py --memory $(BENCH_ARGS)
+	bash scripts/bench.sh bench_save.py
 	$(PYTHON) bench/bench_threads.py
+
+# Only the writers: tessarel's save_pcd against the peers' writers and the floors;
+# BENCH_ARGS narrows it (see bench/bench_save.py --help).
+bench-save: setup
+	bash scripts/bench.sh bench_save.py $(BENCH_ARGS)
 
 # Only the thread benchmark: two loads on two threads against one after another;
 # BENCH_ARGS narrows it (see bench/bench_threads.py --help).

@@ -4,7 +4,8 @@ For clouds of 100 thousand and 5 million points, two field mixes and each encodi
 run: tessarel, the peers' writers that import (pypcd4, open3d.t, pcd-py), and the floor of
 the encoding: numpy.tofile of the same records for binary, liblzf's lzf_compress of the same
 columns for binary_compressed. tessarel writes the arrays as load_pcd returns them (views of
-one buffer). Each file is read back with tessarel: a writer whose file reads back other
+one buffer), and, as a second row, arrays of the caller's own (points of shape (N, 3) and a
+contiguous array for each other field). Each file is read back with tessarel: a writer whose file reads back other
 values, or not at all, is reported so. Every file is deleted after its run.
 
 Writes results/save.json beside this script.
@@ -44,6 +45,14 @@ def median_seconds(work, runs: int, budget: float = 20.0) -> float:
 def tessarel_writer(source: Path):
     tessarel = importlib.import_module("tessarel")
     points, fields = tessarel.load_pcd(source)
+    return lambda encoding: tessarel.save_pcd(OUT, points, fields, encoding=encoding)
+
+
+def tessarel_own_arrays_writer(records: np.ndarray):
+    """Arrays of the caller's own: points (N, 3) and a contiguous array for each other field."""
+    tessarel = importlib.import_module("tessarel")
+    points = np.stack([records[axis] for axis in "xyz"], axis=1)
+    fields = {name: np.ascontiguousarray(records[name]) for name in records.dtype.names[3:]}
     return lambda encoding: tessarel.save_pcd(OUT, points, fields, encoding=encoding)
 
 
@@ -154,7 +163,7 @@ def main() -> None:
     parser.add_argument("--encodings", nargs="+", default=list(datasets.ENCODINGS), choices=datasets.ENCODINGS)
     parser.add_argument("--mixes", nargs="+", default=list(datasets.MIXES), choices=list(datasets.MIXES))
     args = parser.parse_args()
-    writers = {"tessarel": tessarel_writer}
+    writers = {"tessarel": tessarel_writer, "tessarel, own arrays": tessarel_own_arrays_writer}
     for name, make in PEERS.items():
         try:
             importlib.import_module({"open3d.t": "open3d", "pcd-py": "pcd_py"}.get(name, name))

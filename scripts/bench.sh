@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs bench/bench_load.py with the given arguments in .venv-bench: the peers, and tessarel
-# installed from its wheel as users get it. The peers stay out of .venv, where they would
+# Runs a benchmark of bench/ with the given arguments in .venv-bench: the peers, and tessarel
+# installed from its wheel as users get it.
+#   scripts/bench.sh bench_load.py|bench_save.py [arguments] The peers stay out of .venv, where they would
 # become part of the test environment. Run scripts/setup.sh first (make does).
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -21,5 +22,7 @@ rm -rf "$wheels"
 bash "$root/scripts/build_wheel.sh" "$wheels" >/dev/null 2>&1
 "$bench_venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheels"/tessarel-*.whl
 
+script="$1"
+shift
 cd "$root/bench"
-exec "$bench_venv/bin/python" bench_load.py "$@"
+exec "$bench_venv/bin/python" "$script" "$@"

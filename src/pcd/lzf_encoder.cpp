@@ -19,10 +19,10 @@ constexpr std::size_t farthest_reference = 8192;
 constexpr std::size_t long_length_code = 7;
 
 // Earlier positions are found by a hash of the 3 bytes they start with. Slots hold positions
-// modulo 2^32: that is exact for every distance a reference can have, and a slot left from
+// modulo 2^16: that is exact for every distance a reference can have, and a slot left from
 // further back only names some earlier position, whose bytes are compared anyway. Short
 // inputs get a small table so that clearing it stays cheap.
-using Slot = std::uint32_t;
+using Slot = std::uint16_t;
 constexpr int table_bits = 16;
 constexpr int small_table_bits = 12;
 constexpr std::uint32_t hashed_bytes = 0xffffff;
@@ -135,12 +135,12 @@ public:
             const std::byte* const next =
                 put_match<true>(start, distance, static_cast<std::size_t>(ip - start) + length);
             // Positions inside a match are not looked up. The table learns the first two and
-            // the last two, where other repeats most often start.
+            // the last two, where other repeats most often start; in a short match they overlap.
             remember(ip + 1, here >> 8);
             remember(ip + 2, here >> 16);
-            if (end_ - next >= 6) {
+            if (next - ip > 3 && end_ - next >= 6) {
                 const std::uint64_t last = load64(next - 2);
-                remember(next - 2, last);
+                if (next - ip > 4) remember(next - 2, last);
                 remember(next - 1, last >> 8);
             }
             ip = next;
@@ -167,7 +167,7 @@ private:
     std::size_t swap_slot(const std::byte* at, std::uint64_t word) noexcept {
         Slot& slot = table_[hash<Bits>(word)];
         const auto position = static_cast<Slot>(at - begin_);
-        const Slot distance = position - slot;
+        const auto distance = static_cast<Slot>(position - slot);
         slot = position;
         return distance;
     }
@@ -179,6 +179,7 @@ private:
     // Where a match found at `at` starts: the bytes just before it may repeat too, when their
     // own lookup found another position.
     const std::byte* match_start(const std::byte* at, std::size_t distance) const noexcept {
+        if (at == anchor_) return at;
         const std::byte* const limit = std::max(anchor_, begin_ + distance);
         while (at > limit && at[-1] == *(at - 1 - distance)) --at;
         return at;

@@ -20,11 +20,12 @@ constexpr std::size_t long_length_code = 7;
 
 // Earlier positions are found by a hash of the 3 bytes they start with. Slots hold positions
 // modulo 2^16: that is exact for every distance a reference can have, and a slot left from
-// further back only names some earlier position, whose bytes are compared anyway. Short
-// inputs get a small table so that clearing it stays cheap.
+// further back only names some earlier position, whose bytes are compared anyway. Shorter
+// inputs use a smaller table, about a slot per byte, so that clearing it stays cheap.
 using Slot = std::uint16_t;
 constexpr int table_bits = 16;
-constexpr int small_table_bits = 12;
+constexpr int small_table_bits = 9;
+constexpr int medium_table_bits = 13;
 constexpr std::uint32_t hashed_bytes = 0xffffff;
 
 // Words are taken in memory order, first byte lowest, whatever the machine's byte order.
@@ -245,6 +246,7 @@ std::size_t encode_lzf(std::span<const std::byte> in, std::span<std::byte> out) 
     // Without memory for the table, literal runs still make a valid block.
     if (table == nullptr) return static_cast<std::size_t>(put_literals(out.data(), in.data(), in.size()) - out.data());
     if (in.size() <= std::size_t{1} << small_table_bits) return encode_with<small_table_bits>(in, out, table);
+    if (in.size() <= std::size_t{1} << medium_table_bits) return encode_with<medium_table_bits>(in, out, table);
     return encode_with<table_bits>(in, out, table);
 }
 

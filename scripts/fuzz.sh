@@ -9,7 +9,7 @@ set -euo pipefail
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(pcd_file data_section lzf_differential)
+[ ${#targets[@]} -eq 0 ] && targets=(pcd_file data_section lzf_differential lzf_roundtrip)
 
 # Whether clang can link a libFuzzer target: the runtime's file name varies between releases.
 can_link_fuzzer() {

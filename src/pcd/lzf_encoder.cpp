@@ -19,12 +19,13 @@ constexpr std::size_t farthest_reference = 8192;
 constexpr std::size_t long_length_code = 7;
 
 // Earlier positions are found by a hash of the 3 bytes they start with. Slots hold positions
-// modulo 2^32: that is exact for every distance a reference can have, and a slot left from
-// further back only names some earlier position, whose bytes are compared anyway. Short
-// inputs get a small table so that clearing it stays cheap.
-using Slot = std::uint32_t;
+// modulo 2^16: that is exact for every distance a reference can have, and a slot left from
+// further back only names some earlier position, whose bytes are compared anyway. Shorter
+// inputs use a smaller table, about a slot per byte, so that clearing it stays cheap.
+using Slot = std::uint16_t;
 constexpr int table_bits = 16;
-constexpr int small_table_bits = 12;
+constexpr int small_table_bits = 9;
+constexpr int medium_table_bits = 13;
 constexpr std::uint32_t hashed_bytes = 0xffffff;
 
 // Words are taken in memory order, first byte lowest, whatever the machine's byte order.
@@ -135,12 +136,12 @@ public:
             const std::byte* const next =
                 put_match<true>(start, distance, static_cast<std::size_t>(ip - start) + length);
             // Positions inside a match are not looked up. The table learns the first two and
-            // the last two, where other repeats most often start.
+            // the last two, where other repeats most often start; in a short match they overlap.
             remember(ip + 1, here >> 8);
             remember(ip + 2, here >> 16);
-            if (end_ - next >= 6) {
+            if (next - ip > 3 && end_ - next >= 6) {
                 const std::uint64_t last = load64(next - 2);
-                remember(next - 2, last);
+                if (next - ip > 4) remember(next - 2, last);
                 remember(next - 1, last >> 8);
             }
             ip = next;
@@ -167,7 +168,7 @@ private:
     std::size_t swap_slot(const std::byte* at, std::uint64_t word) noexcept {
         Slot& slot = table_[hash<Bits>(word)];
         const auto position = static_cast<Slot>(at - begin_);
-        const Slot distance = position - slot;
+        const auto distance = static_cast<Slot>(position - slot);
         slot = position;
         return distance;
     }
@@ -179,6 +180,7 @@ private:
     // Where a match found at `at` starts: the bytes just before it may repeat too, when their
     // own lookup found another position.
     const std::byte* match_start(const std::byte* at, std::size_t distance) const noexcept {
+        if (at == anchor_) return at;
         const std::byte* const limit = std::max(anchor_, begin_ + distance);
         while (at > limit && at[-1] == *(at - 1 - distance)) --at;
         return at;
@@ -244,6 +246,7 @@ std::size_t encode_lzf(std::span<const std::byte> in, std::span<std::byte> out) 
     // Without memory for the table, literal runs still make a valid block.
     if (table == nullptr) return static_cast<std::size_t>(put_literals(out.data(), in.data(), in.size()) - out.data());
     if (in.size() <= std::size_t{1} << small_table_bits) return encode_with<small_table_bits>(in, out, table);
+    if (in.size() <= std::size_t{1} << medium_table_bits) return encode_with<medium_table_bits>(in, out, table);
     return encode_with<table_bits>(in, out, table);
 }
 

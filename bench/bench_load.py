@@ -17,7 +17,6 @@ import argparse
 import json
 import os
 import platform
-import statistics
 import subprocess
 import sys
 import time
@@ -27,6 +26,7 @@ import numpy as np
 
 import datasets
 import peers
+from timing import median_seconds
 
 sys.path.insert(0, str(Path(__file__).parent.parent / "devkit"))
 import dev_build  # noqa: E402
@@ -38,16 +38,6 @@ RESULTS = HERE / "results"
 SIZES = (100_000, 5_000_000)
 REAL_FILES = sorted((HERE / "real").glob("*.pcd"))
 FLOOR_NAMES = {"binary": "numpy.fromfile", "binary_compressed": "lzf floor", "ascii": "fast_float floor"}
-
-
-def median_seconds(work, runs: int, budget: float = 20.0) -> float:
-    """Median of `runs` timings, fewer when one run alone takes a large share of `budget`."""
-    times = []
-    while len(times) < runs and (len(times) < 1 or sum(times) + times[-1] < budget):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def floor_seconds(path: Path, mix: datasets.Mix, encoding: str, runs: int) -> float:

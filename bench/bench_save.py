@@ -18,13 +18,13 @@ import importlib
 import json
 import os
 import platform
-import statistics
 import time
 from pathlib import Path
 
 import numpy as np
 
 import datasets
+from timing import median_seconds
 
 HERE = Path(__file__).parent
 CACHE = HERE.parent / ".cache" / "bench"
@@ -32,14 +32,8 @@ OUT = CACHE / "saved.pcd"
 SIZES = (100_000, 5_000_000)
 
 
-def median_seconds(work, runs: int, budget: float = 20.0) -> float:
-    times = []
-    while len(times) < runs and (len(times) < 1 or sum(times) + times[-1] < budget):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-        OUT.unlink(missing_ok=True)
-    return statistics.median(times)
+def remove_output() -> None:
+    OUT.unlink(missing_ok=True)
 
 
 def tessarel_writer(source: Path):
@@ -134,11 +128,11 @@ def bench(points: int, mix: datasets.Mix, encoding: str, writers: dict, runs: in
         row["checks"][name] = reads_back(records)
         if name == "tessarel" and encoding == "binary_compressed":
             row["tessarel block"] = compressed_size()
-        row["times"][name] = median_seconds(lambda: write(encoding), runs)
+        row["times"][name] = median_seconds(lambda: write(encoding), runs, after=remove_output)
     if encoding != "ascii":
         work, size = floor(records, encoding)
         name = "numpy.tofile" if encoding == "binary" else "lzf_compress"
-        row["times"][name] = median_seconds(work, runs)
+        row["times"][name] = median_seconds(work, runs, after=remove_output)
         if size:
             row["liblzf block"] = size
     return row

@@ -1,5 +1,6 @@
 """ASCII data sections: separators, number syntax, narrowing and the errors for bad text."""
 
+import os
 import re
 
 import numpy as np
@@ -145,3 +146,56 @@ def test_tokens_cut_by_the_read_chunk_are_read_whole(load):
     text = "\n".join(" ".join(f"{v:09.3f}" for v in row) for row in values)
     points, _ = load(ascii_cloud("x y z:F8", text, len(values)))
     np.testing.assert_array_equal(points, values.astype(np.float32))
+
+
+CHUNK = 4 << 20  # the reader's chunk: a text of several is parsed on every CPU
+WIDE = b"1.25 "  # every value of the large text below, so that a value's place in it is known
+LARGE = 3 * CHUNK // len(WIDE) + 1000  # values: four chunks of text, three points each
+
+
+def one_cpu() -> set[int]:
+    return {min(os.sched_getaffinity(0))}
+
+
+def load_on(cpus: set[int], load, content: bytes):
+    """Loads on `cpus`, which the loading thread takes as all it may use."""
+    mine = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, cpus)
+    try:
+        return load(content)
+    finally:
+        os.sched_setaffinity(0, mine)
+
+
+def edge(chunk: int, after: int = 0) -> int:
+    """The value whose token the end of `chunk` cuts, or one `after` it."""
+    return (chunk + 1) * CHUNK // len(WIDE) + after
+
+
+@pytest.mark.parametrize("cpus", [one_cpu(), os.sched_getaffinity(0)], ids=["one-cpu", "all-cpus"])
+@pytest.mark.parametrize(
+    "faults, values, message",
+    [
+        ([edge(0)], LARGE, r"^ASCII PCD data, point 279620, field 'x': '1x25' is not a number of type F 4$"),
+        ([edge(0, -1), edge(0, 1)], LARGE, r"^ASCII PCD data, point 279619, field 'z': '1x25'"),
+        ([edge(0, 1), edge(2)], LARGE, r"^ASCII PCD data, point 279620, field 'y': '1x25'"),
+        ([edge(2), edge(1, 1)], LARGE, r"^ASCII PCD data, point 559240, field 'z': '1x25'"),
+        ([LARGE - 1], LARGE, r"^ASCII PCD data, point 839193, field 'z': '1x25'"),
+        ([], LARGE - 2, rf"^ASCII PCD data ended early: expected {LARGE} values, read {LARGE - 2}$"),
+        ([edge(2, 5)], LARGE - 2, r"^ASCII PCD data, point 838862, field 'y': '1x25'"),
+        ([LARGE, LARGE + 8], LARGE + 9, None),
+    ],
+    ids=["cut-by-first-edge", "either-side-of-an-edge", "after-an-edge-and-later", "later-chunk-first-found-last",
+         "last-value", "ended-early", "fault-before-the-early-end", "faults-past-the-cloud"],
+)
+def test_faults_in_a_large_text(load, cpus, faults, values, message):
+    text = bytearray(WIDE * values)
+    for value in faults:
+        text[value * len(WIDE) + 1] = ord("x")
+    content = ascii_cloud("x y z", bytes(text), LARGE // 3)
+    if message is None:
+        points, _ = load_on(cpus, load, content)
+        assert points.shape == (LARGE // 3, 3) and np.all(points == 1.25)
+        return
+    with pytest.raises(RuntimeError, match=message):
+        load_on(cpus, load, content)

@@ -5,6 +5,7 @@ import re
 
 import numpy as np
 import pytest
+import tessarel
 
 from ascii_tokens import TOKENS
 from pcd_writer import fields, header, pcd_bytes, random_values, DTYPES
@@ -199,3 +200,26 @@ def test_faults_in_a_large_text(load, cpus, faults, values, message):
         return
     with pytest.raises(RuntimeError, match=message):
         load_on(cpus, load, content)
+
+
+def test_large_scan_is_written_and_read_alike_on_one_cpu_and_all(tmp_path):
+    """Several chunks of text, formatted and parsed on every CPU: the bytes of one thread."""
+    points = 600_000
+    ring = np.arange(points) % 64
+    azimuth = np.arange(points) // 64 * (2 * np.pi / 1800)
+    distance = np.round(8 + 6 * np.sin(azimuth * 3) + ring / 16, 3)
+    xyz = np.stack([distance * np.cos(azimuth), distance * np.sin(azimuth), ring / 64 - 0.5], axis=1)
+    xyz = np.round(xyz, 3).astype(np.float32)
+    xyz[(ring > 44) & (np.sin(azimuth * 5) > 0.2)] = np.nan
+    fields = {"intensity": np.round(255 - distance * 9).astype(np.float32), "ring": ring.astype(np.uint16),
+              "t": azimuth * 1e-3 + 1.7e9, "normal": np.repeat(xyz / 9, 3, axis=1).astype(np.float64)}
+    files = {}
+    for name, cpus in (("one", one_cpu()), ("all", os.sched_getaffinity(0))):
+        files[name] = tmp_path / f"{name}.pcd"
+        load_on(cpus, lambda path: tessarel.save_pcd(path, xyz, fields, encoding="ascii"), files[name])
+    assert files["one"].read_bytes() == files["all"].read_bytes()
+    for cpus in (one_cpu(), os.sched_getaffinity(0)):
+        loaded_points, loaded_fields = load_on(cpus, tessarel.load_pcd, files["one"])
+        assert loaded_points.tobytes() == xyz.tobytes()
+        for name, values in fields.items():
+            assert loaded_fields[name].tobytes() == values.tobytes(), name

@@ -126,11 +126,18 @@ std::string quoted(std::string_view token) {
 
 
 // The tokens that start in `text`, a run that begins and ends between tokens: each a byte that
-// is no separator after one that is. One pass of plain comparisons, which the compiler vectorizes.
+// is no separator after one that is. Plain comparisons summed a block at a time in bytes,
+// which the compiler turns into wide vector steps.
 std::size_t count_tokens(std::span<const char> text) noexcept {
     if (text.empty()) return 0;
+    constexpr std::size_t block = 255;  // the most starts a byte counts
     std::size_t starts = is_separator(text[0]) ? 0 : 1;
-    for (std::size_t i = 1; i < text.size(); ++i) starts += is_separator(text[i - 1]) > is_separator(text[i]);
+    for (std::size_t i = 1; i < text.size(); i += block) {
+        const std::size_t last = std::min(text.size(), i + block);
+        unsigned char in_block = 0;
+        for (std::size_t j = i; j < last; ++j) in_block += is_separator(text[j - 1]) > is_separator(text[j]);
+        starts += in_block;
+    }
     return starts;
 }
 

@@ -124,7 +124,6 @@ std::string quoted(std::string_view token) {
     }
 }
 
-
 // The tokens that start in `text`, a run that begins and ends between tokens: each a byte that
 // is no separator after one that is. Plain comparisons summed a block at a time in bytes,
 // which the compiler turns into wide vector steps.
@@ -199,8 +198,8 @@ Workers ascii_workers(std::uint64_t text_bytes, std::size_t buffer_bytes, std::s
 // first in the text whichever thread met it first.
 class ParallelParse {
 public:
-    ParallelParse(TextChunks& text, std::span<const Slot> slots, std::uint64_t values_per_point,
-                  std::uint64_t expected, std::size_t point_step, std::byte* records)
+    ParallelParse(TextChunks& text, std::span<const Slot> slots, std::uint64_t values_per_point, std::uint64_t expected,
+                  std::size_t point_step, std::byte* records)
         : text_(text),
           slots_(slots),
           values_per_point_(values_per_point),
@@ -221,7 +220,8 @@ public:
                 const std::uint64_t first = values_before(claim.run, count);
                 if (first >= expected_) continue;  // tokens past the cloud's values are ignored
                 const std::uint64_t values = std::min(count, expected_ - first);
-                const Stop stop = decode_run(claim.text, slots_, values_per_point_, first, values, point_step_, records_);
+                const Stop stop =
+                    decode_run(claim.text, slots_, values_per_point_, first, values, point_step_, records_);
                 if (stop.status != TokenStatus::ok) keep_fault(claim.run, stop, {});
             }
         } catch (...) {

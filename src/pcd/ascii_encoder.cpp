@@ -88,7 +88,8 @@ struct PieceFormat {
         for (std::size_t point = first; point < last; ++point) {
             for (std::size_t f = 0; f < cloud.fields.size(); ++f) {
                 const FieldValues& values = cloud.fields[f].values;
-                out = formatters[f](cloud.fields[f], values.first + static_cast<std::ptrdiff_t>(point) * values.point_stride, out);
+                out = formatters[f](cloud.fields[f],
+                                    values.first + static_cast<std::ptrdiff_t>(point) * values.point_stride, out);
             }
             out[-1] = '\n';
         }
@@ -118,7 +119,8 @@ public:
     void help(int worker, int cpus) noexcept {
         std::unique_lock lock(mutex_);
         while (worker < cpu_share(cpus)) {
-            changed_.wait(lock, [&] { return stopping_ || next_ == format_.pieces || next_ < written_ + slots_.size(); });
+            changed_.wait(lock,
+                          [&] { return stopping_ || next_ == format_.pieces || next_ < written_ + slots_.size(); });
             if (stopping_ || next_ == format_.pieces) return;
             format_next(lock);
         }
@@ -182,8 +184,8 @@ private:
 };
 
 void write_in_parallel(const PieceFormat& format, AtomicFile& file, int threads, int cpus) {
-    const std::size_t slots = std::min(pieces_held_per_thread * static_cast<std::size_t>(threads),
-                                       parallel_text_bytes / format.text_bytes);
+    const std::size_t slots =
+        std::min(pieces_held_per_thread * static_cast<std::size_t>(threads), parallel_text_bytes / format.text_bytes);
     ParallelFormat parallel(format, slots);
     std::vector<std::jthread> helpers;
     helpers.reserve(static_cast<std::size_t>(threads - 1));

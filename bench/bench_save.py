@@ -5,7 +5,9 @@ run: tessarel, the peers' writers that import (pypcd4, open3d.t, pcd-py), and th
 the encoding: numpy.tofile of the same records for binary, liblzf's lzf_compress of the same
 columns for binary_compressed. tessarel writes the arrays as load_pcd returns them (views of
 one buffer), and, as a second row, arrays of the caller's own (points of shape (N, 3) and a
-contiguous array for each other field). Each file is read back with tessarel: a writer whose file reads back other
+contiguous array for each other field). For ascii and binary_compressed, which tessarel
+makes on every usable CPU, tessarel again pinned to one CPU. Each file is read back with
+tessarel: a writer whose file reads back other
 values, or not at all, is reported so. Every file is deleted after its run.
 
 Writes results/save.json beside this script.
@@ -34,6 +36,19 @@ SIZES = (100_000, 5_000_000)
 
 def remove_output() -> None:
     OUT.unlink(missing_ok=True)
+
+
+def on_one_cpu(work):
+    """`work` with this thread pinned to one of its CPUs, which tessarel then takes as all it has."""
+    def pinned() -> None:
+        cpus = os.sched_getaffinity(0)
+        os.sched_setaffinity(0, {min(cpus)})
+        try:
+            work()
+        finally:
+            os.sched_setaffinity(0, cpus)
+
+    return pinned
 
 
 def tessarel_writer(source: Path):
@@ -129,6 +144,9 @@ def bench(points: int, mix: datasets.Mix, encoding: str, writers: dict, runs: in
         if name == "tessarel" and encoding == "binary_compressed":
             row["tessarel block"] = compressed_size()
         row["times"][name] = median_seconds(lambda: write(encoding), runs, after=remove_output)
+        if name == "tessarel" and encoding != "binary":
+            row["times"]["tessarel, one CPU"] = median_seconds(on_one_cpu(lambda: write(encoding)), runs,
+                                                               after=remove_output)
     if encoding != "ascii":
         work, size = floor(records, encoding)
         name = "numpy.tofile" if encoding == "binary" else "lzf_compress"

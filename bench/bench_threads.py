@@ -6,6 +6,9 @@ Through tessarel.load_pcd from Python threads, as users run it, and through the 
 spread of the per-run ratios and the ratio of the fastest runs, since the machine may be
 shared; and from the CPU seconds, the ratio that two idle CPUs would give at most, which
 other work on the machine hardly moves. Writes results/threads.json.
+
+A large ASCII load parses on every spare CPU, so there "one thread" already keeps every CPU
+busy and the ratio sits near 1: what two loads at once must keep is their two-thread time.
 """
 
 import argparse

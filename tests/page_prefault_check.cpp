@@ -137,7 +137,7 @@ int busy() {
 // Other loads start while the helper works, enough to take every CPU: it stops after the piece
 // in hand.
 int crowd(void* start, std::size_t size, int advice) {
-    if (calls.empty()) tessarel::large_loads_under_way.fetch_add(tessarel::usable_cpus());
+    if (calls.empty()) tessarel::large_stages_under_way.fetch_add(tessarel::usable_cpus());
     return record(start, size, advice);
 }
 
@@ -146,7 +146,7 @@ int stands_down() {
     tessarel::PageAdvisor advisor{crowd};
     Ranges ranges;
     { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
-    tessarel::large_loads_under_way.fetch_sub(tessarel::usable_cpus());
+    tessarel::large_stages_under_way.fetch_sub(tessarel::usable_cpus());
     check(calls.size() == 1, "the helper stands down when other loads take the CPUs");
     return 0;
 }

@@ -1,9 +1,11 @@
 """ASCII data sections: separators, number syntax, narrowing and the errors for bad text."""
 
+import os
 import re
 
 import numpy as np
 import pytest
+import tessarel
 
 from ascii_tokens import TOKENS
 from pcd_writer import fields, header, pcd_bytes, random_values, DTYPES
@@ -145,3 +147,79 @@ def test_tokens_cut_by_the_read_chunk_are_read_whole(load):
     text = "\n".join(" ".join(f"{v:09.3f}" for v in row) for row in values)
     points, _ = load(ascii_cloud("x y z:F8", text, len(values)))
     np.testing.assert_array_equal(points, values.astype(np.float32))
+
+
+CHUNK = 4 << 20  # the reader's chunk: a text of several is parsed on every CPU
+WIDE = b"1.25 "  # every value of the large text below, so that a value's place in it is known
+LARGE = 3 * CHUNK // len(WIDE) + 1000  # values: four chunks of text, three points each
+
+
+def one_cpu() -> set[int]:
+    return {min(os.sched_getaffinity(0))}
+
+
+def load_on(cpus: set[int], load, content: bytes):
+    """Loads on `cpus`, which the loading thread takes as all it may use."""
+    mine = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, cpus)
+    try:
+        return load(content)
+    finally:
+        os.sched_setaffinity(0, mine)
+
+
+def edge(chunk: int, after: int = 0) -> int:
+    """The value whose token the end of `chunk` cuts, or one `after` it."""
+    return (chunk + 1) * CHUNK // len(WIDE) + after
+
+
+@pytest.mark.parametrize("cpus", [one_cpu(), os.sched_getaffinity(0)], ids=["one-cpu", "all-cpus"])
+@pytest.mark.parametrize(
+    "faults, values, message",
+    [
+        ([edge(0)], LARGE, r"^ASCII PCD data, point 279620, field 'x': '1x25' is not a number of type F 4$"),
+        ([edge(0, -1), edge(0, 1)], LARGE, r"^ASCII PCD data, point 279619, field 'z': '1x25'"),
+        ([edge(0, 1), edge(2)], LARGE, r"^ASCII PCD data, point 279620, field 'y': '1x25'"),
+        ([edge(2), edge(1, 1)], LARGE, r"^ASCII PCD data, point 559240, field 'z': '1x25'"),
+        ([LARGE - 1], LARGE, r"^ASCII PCD data, point 839193, field 'z': '1x25'"),
+        ([], LARGE - 2, rf"^ASCII PCD data ended early: expected {LARGE} values, read {LARGE - 2}$"),
+        ([edge(2, 5)], LARGE - 2, r"^ASCII PCD data, point 838862, field 'y': '1x25'"),
+        ([LARGE, LARGE + 8], LARGE + 9, None),
+    ],
+    ids=["cut-by-first-edge", "either-side-of-an-edge", "after-an-edge-and-later", "later-chunk-first-found-last",
+         "last-value", "ended-early", "fault-before-the-early-end", "faults-past-the-cloud"],
+)
+def test_faults_in_a_large_text(load, cpus, faults, values, message):
+    text = bytearray(WIDE * values)
+    for value in faults:
+        text[value * len(WIDE) + 1] = ord("x")
+    content = ascii_cloud("x y z", bytes(text), LARGE // 3)
+    if message is None:
+        points, _ = load_on(cpus, load, content)
+        assert points.shape == (LARGE // 3, 3) and np.all(points == 1.25)
+        return
+    with pytest.raises(RuntimeError, match=message):
+        load_on(cpus, load, content)
+
+
+def test_large_scan_is_written_and_read_alike_on_one_cpu_and_all(tmp_path):
+    """Several chunks of text, formatted and parsed on every CPU: the bytes of one thread."""
+    points = 600_000
+    ring = np.arange(points) % 64
+    azimuth = np.arange(points) // 64 * (2 * np.pi / 1800)
+    distance = np.round(8 + 6 * np.sin(azimuth * 3) + ring / 16, 3)
+    xyz = np.stack([distance * np.cos(azimuth), distance * np.sin(azimuth), ring / 64 - 0.5], axis=1)
+    xyz = np.round(xyz, 3).astype(np.float32)
+    xyz[(ring > 44) & (np.sin(azimuth * 5) > 0.2)] = np.nan
+    fields = {"intensity": np.round(255 - distance * 9).astype(np.float32), "ring": ring.astype(np.uint16),
+              "t": azimuth * 1e-3 + 1.7e9, "normal": np.repeat(xyz / 9, 3, axis=1).astype(np.float64)}
+    files = {}
+    for name, cpus in (("one", one_cpu()), ("all", os.sched_getaffinity(0))):
+        files[name] = tmp_path / f"{name}.pcd"
+        load_on(cpus, lambda path: tessarel.save_pcd(path, xyz, fields, encoding="ascii"), files[name])
+    assert files["one"].read_bytes() == files["all"].read_bytes()
+    for cpus in (one_cpu(), os.sched_getaffinity(0)):
+        loaded_points, loaded_fields = load_on(cpus, tessarel.load_pcd, files["one"])
+        assert loaded_points.tobytes() == xyz.tobytes()
+        for name, values in fields.items():
+            assert loaded_fields[name].tobytes() == values.tobytes(), name

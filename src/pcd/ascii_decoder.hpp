@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <istream>
+#include <optional>
 
 #include "pcd/byte_buffer.hpp"
 #include "pcd/pcd_layout.hpp"
@@ -16,7 +17,9 @@ inline constexpr std::size_t ascii_chunk_bytes = std::size_t{4} << 20;
 inline constexpr std::size_t max_ascii_token = std::size_t{16} << 20;
 
 // Reads everything from the stream position to the end of the file as the values of
-// `layout`'s points, `chunk_bytes` of text at a time.
-PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size_t chunk_bytes = ascii_chunk_bytes);
+// `layout`'s points, `chunk_bytes` of text at a time. A large text is parsed on this load's
+// share of the CPUs; `threads`, when given, is the number of threads whatever the text.
+PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size_t chunk_bytes = ascii_chunk_bytes,
+                            std::optional<int> threads = std::nullopt);
 
 }  // namespace tessarel

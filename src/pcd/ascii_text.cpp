@@ -8,46 +8,55 @@
 #include "pcd/input_stream.hpp"
 
 namespace tessarel {
+namespace {
+
+void reserve(TextRun& run, std::size_t capacity) {
+    if (run.capacity >= capacity) return;
+    run.bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    run.capacity = capacity;
+}
+
+}  // namespace
 
 TextChunks::TextChunks(std::istream& in, std::uint64_t size, std::size_t chunk_bytes, std::size_t max_token)
     : in_(in),
       unread_(size),
       max_token_(max_token),
-      capacity_(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::size_t>(chunk_bytes, 1), size))),
-      buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+      chunk_capacity_(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::size_t>(chunk_bytes, 1), size))) {}
 
-std::span<const char> TextChunks::next() {
-    // The token cut at the end of the last run moves to the front.
-    const std::size_t carried = filled_ - consumed_;
-    std::memmove(buffer_.get(), buffer_.get() + consumed_, carried);
-    filled_ = carried;
+std::span<const char> TextChunks::next(TextRun& into) {
+    // The token cut at the end of the last run comes first.
+    reserve(into, std::max(chunk_capacity_, carried_.size()));
+    std::copy(carried_.begin(), carried_.end(), into.bytes.get());
+    std::size_t filled = carried_.size();
+    carried_.clear();
     while (unread_ > 0) {
-        if (filled_ == capacity_) grow();  // one token fills the whole buffer
-        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity_ - filled_, unread_));
-        read_exactly(in_, buffer_.get() + filled_, wanted);
+        if (filled == into.capacity) grow(into);  // one token fills the whole run
+        char* const bytes = into.bytes.get();
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(into.capacity - filled, unread_));
+        read_exactly(in_, bytes + filled, wanted);
         unread_ -= wanted;
-        filled_ += wanted;
+        filled += wanted;
         if (unread_ == 0) break;
-        std::size_t end = filled_;
-        while (end > 0 && !is_separator(buffer_[end - 1])) --end;
+        std::size_t end = filled;
+        while (end > 0 && !is_separator(bytes[end - 1])) --end;
         if (end > 0) {
-            consumed_ = end;
-            return {buffer_.get(), end};
+            carried_.assign(bytes + end, bytes + filled);
+            return {bytes, end};
         }
     }
-    consumed_ = filled_;
-    return {buffer_.get(), filled_};
+    return {into.bytes.get(), filled};
 }
 
-void TextChunks::grow() {
-    if (capacity_ >= max_token_) {
+void TextChunks::grow(TextRun& run) const {
+    if (run.capacity >= max_token_) {
         throw std::runtime_error("ASCII PCD data holds a token longer than " + std::to_string(max_token_) + " bytes");
     }
-    const std::size_t capacity = std::min(capacity_ * 2, max_token_);
-    auto buffer = std::make_unique_for_overwrite<char[]>(capacity);
-    std::memcpy(buffer.get(), buffer_.get(), filled_);
-    buffer_ = std::move(buffer);
-    capacity_ = capacity;
+    const std::size_t capacity = std::min(run.capacity * 2, max_token_);
+    auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    std::memcpy(bytes.get(), run.bytes.get(), run.capacity);
+    run.bytes = std::move(bytes);
+    run.capacity = capacity;
 }
 
 }  // namespace tessarel

@@ -7,6 +7,7 @@
 #include <istream>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace tessarel {
 
@@ -19,25 +20,33 @@ constexpr const char* token_end(const char* first, const char* last) noexcept {
     return first;
 }
 
+// Where one run of text is read into, reused from run to run.
+struct TextRun {
+    std::unique_ptr<char[]> bytes;
+    std::size_t capacity = 0;
+};
+
 class TextChunks {
 public:
     // Reads the `size` bytes from the stream position on.
     TextChunks(std::istream& in, std::uint64_t size, std::size_t chunk_bytes, std::size_t max_token);
 
-    // The next run of text. Unless it is the last, it ends with a separator, so every token
-    // in it is whole. Empty once the text is used up.
-    std::span<const char> next();
+    // The next run of text, in `into`, where it stays until `into` is passed in again. Unless
+    // it is the last, it ends with a separator, so every token in it is whole. Empty once the
+    // text is used up. Runs in different storage may be used at the same time.
+    std::span<const char> next(TextRun& into);
+    // The same, in storage of its own.
+    std::span<const char> next() { return next(own_); }
 
 private:
-    void grow();
+    void grow(TextRun& run) const;
 
     std::istream& in_;
     std::uint64_t unread_;
     std::size_t max_token_;
-    std::size_t capacity_;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t filled_ = 0;    // bytes of the buffer that hold text
-    std::size_t consumed_ = 0;  // bytes handed out; the rest is a token cut by the last read
+    std::size_t chunk_capacity_;
+    std::vector<char> carried_;  // the token cut at the end of the last run
+    TextRun own_;
 };
 
 }  // namespace tessarel

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include <sched.h>
 #include <sys/mman.h>
 
 #include "pcd/byte_buffer.hpp"
+#include "pcd/spare_cpus.hpp"
 
 namespace tessarel {
 
@@ -42,34 +42,21 @@ inline PageAdvisor& kernel_advisor() {
     return advisor;
 }
 
-// The CPUs this thread may run on. The affinity mask, unlike the machine's CPU count,
-// follows taskset and a container's CPU set.
-inline int usable_cpus() noexcept {
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    // Fails only on machines with more CPUs than the set can name: many, then.
-    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return CPU_SETSIZE;
-    return CPU_COUNT(&cpus);
-}
-
 // How much the helper faults in at a time, so that it notices soon when it should stop.
 inline constexpr std::size_t prefault_piece_bytes = std::size_t{4} << 20;
 
-// Large reads and decodes under way in this process, each on its own thread.
-inline std::atomic<int> large_loads_under_way{0};
-
 class BackgroundPrefault {
 public:
-    // Faults in `ranges` in order. Small totals and a kernel that refused the advice before
-    // are left alone, and so is a stage without a CPU to spare: each stage under way with its
-    // helper needs two, and a helper on a CPU that another load's decoder uses only slows it.
+    // Faults in `ranges` in order. Large ranges make the stage that fills them a large one,
+    // counted while this lives (spare_cpus.hpp). Small totals and a kernel that refused the
+    // advice before are left alone, and so is a stage without a CPU to spare for the helper.
     // For the same reason a helper stands down when later stages take the spare CPUs.
     explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges, PageAdvisor& advisor = kernel_advisor()) {
         std::size_t total = 0;
         for (const auto range : ranges) total += range.size();
-        if (!populate_write || total < large_buffer_bytes || advisor.refused.load(std::memory_order_relaxed)) return;
-        counted_ = true;
-        large_loads_under_way.fetch_add(1, std::memory_order_relaxed);
+        if (total < large_buffer_bytes) return;
+        stage_.emplace();
+        if (!populate_write || advisor.refused.load(std::memory_order_relaxed)) return;
         const int cpus = usable_cpus();
         if (!cpus_to_spare(cpus)) return;
         try {
@@ -88,15 +75,12 @@ public:
     ~BackgroundPrefault() {
         if (std::uncaught_exceptions() > exceptions_at_start_) helper_.request_stop();
         if (helper_.joinable()) helper_.join();
-        if (counted_) large_loads_under_way.fetch_sub(1, std::memory_order_relaxed);
     }
     BackgroundPrefault(const BackgroundPrefault&) = delete;
     BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
 
 private:
-    static bool cpus_to_spare(int cpus) noexcept {
-        return 2 * large_loads_under_way.load(std::memory_order_relaxed) <= cpus;
-    }
+    static bool cpus_to_spare(int cpus) noexcept { return cpu_share(cpus) >= 2; }
 
     // A piece at a time. Only a hint: whatever fails, the decoder's own writes fault the pages
     // in. After a failure the rest would most likely fail too, so the helper stops.
@@ -114,7 +98,7 @@ private:
     }
 
     int exceptions_at_start_ = std::uncaught_exceptions();
-    bool counted_ = false;
+    std::optional<LargeStage> stage_;  // outlives the helper, which is joined first
     std::jthread helper_;
 };
 

@@ -1,0 +1,41 @@
+#pragma once
+// How many CPUs a large load or save may take beyond its own thread. Each one under way is
+// counted, and the CPUs this thread may use are shared out equally among them: helper threads
+// on CPUs that another load's own thread needs would only slow it down.
+
+#include <algorithm>
+#include <atomic>
+
+#include <sched.h>
+
+namespace tessarel {
+
+// The CPUs this thread may run on. The affinity mask, unlike the machine's CPU count,
+// follows taskset and a container's CPU set.
+inline int usable_cpus() noexcept {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    // Fails only on machines with more CPUs than the set can name: many, then.
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return CPU_SETSIZE;
+    return CPU_COUNT(&cpus);
+}
+
+// Large loads and saves under way in this process, each on its own thread.
+inline std::atomic<int> large_stages_under_way{0};
+
+// Counts a large load or save for as long as it lives.
+class LargeStage {
+public:
+    LargeStage() noexcept { large_stages_under_way.fetch_add(1, std::memory_order_relaxed); }
+    ~LargeStage() { large_stages_under_way.fetch_sub(1, std::memory_order_relaxed); }
+    LargeStage(const LargeStage&) = delete;
+    LargeStage& operator=(const LargeStage&) = delete;
+};
+
+// The CPUs that each large stage under way may use, its own thread's included: one at least.
+// Helpers ask again before each piece of work, and stand down when later stages need the CPUs.
+inline int cpu_share(int cpus) noexcept {
+    return std::max(1, cpus / std::max(1, large_stages_under_way.load(std::memory_order_relaxed)));
+}
+
+}  // namespace tessarel

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "pcd/input_stream.hpp"
 
@@ -22,9 +23,15 @@ TextChunks::TextChunks(std::istream& in, std::uint64_t size, std::size_t chunk_b
     : in_(in),
       unread_(size),
       max_token_(max_token),
-      chunk_capacity_(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::size_t>(chunk_bytes, 1), size))) {}
+      chunk_capacity_(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::size_t>(chunk_bytes, 1), size))) {
+    if (const auto text = bytes_in_place(in, static_cast<std::size_t>(size))) {
+        in_place_ = {reinterpret_cast<const char*>(text->data()), text->size()};
+        unread_ = 0;
+    }
+}
 
 std::span<const char> TextChunks::next(TextRun& into) {
+    if (in_place_.data()) return next_in_place();
     // The token cut at the end of the last run comes first.
     reserve(into, std::max(chunk_capacity_, carried_.size()));
     std::copy(carried_.begin(), carried_.end(), into.bytes.get());
@@ -48,10 +55,28 @@ std::span<const char> TextChunks::next(TextRun& into) {
     return {into.bytes.get(), filled};
 }
 
-void TextChunks::grow(TextRun& run) const {
-    if (run.capacity >= max_token_) {
-        throw std::runtime_error("ASCII PCD data holds a token longer than " + std::to_string(max_token_) + " bytes");
+// As a read into a run would: up to the last separator in a chunk, the chunk doubled while
+// one token fills it.
+std::span<const char> TextChunks::next_in_place() {
+    for (std::size_t capacity = chunk_capacity_;; capacity = std::min(capacity * 2, max_token_)) {
+        if (capacity >= in_place_.size()) return std::exchange(in_place_, {in_place_.data() + in_place_.size(), 0});
+        std::size_t end = capacity;
+        while (end > 0 && !is_separator(in_place_[end - 1])) --end;
+        if (end > 0) {
+            const std::span<const char> run = in_place_.first(end);
+            in_place_ = in_place_.subspan(end);
+            return run;
+        }
+        if (capacity >= max_token_) throw_long_token();
     }
+}
+
+void TextChunks::throw_long_token() const {
+    throw std::runtime_error("ASCII PCD data holds a token longer than " + std::to_string(max_token_) + " bytes");
+}
+
+void TextChunks::grow(TextRun& run) const {
+    if (run.capacity >= max_token_) throw_long_token();
     const std::size_t capacity = std::min(run.capacity * 2, max_token_);
     auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
     std::memcpy(bytes.get(), run.bytes.get(), run.capacity);

@@ -28,7 +28,8 @@ struct TextRun {
 
 class TextChunks {
 public:
-    // Reads the `size` bytes from the stream position on.
+    // Reads the `size` bytes from the stream position on. Text in memory is handed out where
+    // it lies, without a copy.
     TextChunks(std::istream& in, std::uint64_t size, std::size_t chunk_bytes, std::size_t max_token);
 
     // The next run of text, in `into`, where it stays until `into` is passed in again. Unless
@@ -40,6 +41,8 @@ public:
 
 private:
     void grow(TextRun& run) const;
+    std::span<const char> next_in_place();
+    [[noreturn]] void throw_long_token() const;
 
     std::istream& in_;
     std::uint64_t unread_;
@@ -47,6 +50,7 @@ private:
     std::size_t chunk_capacity_;
     std::vector<char> carried_;  // the token cut at the end of the last run
     TextRun own_;
+    std::span<const char> in_place_;  // the text not yet handed out, when it lies in memory
 };
 
 }  // namespace tessarel

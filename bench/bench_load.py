@@ -13,7 +13,6 @@ measures each loader's peak resident memory on the 5-million-point files, one ch
 per measurement.
 """
 
-import argparse
 import json
 import os
 import platform
@@ -152,11 +151,7 @@ def measure_memory(files: dict[str, tuple[Path, datasets.Mix, str]], names: list
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES))
-    parser.add_argument("--encodings", nargs="+", default=list(datasets.ENCODINGS), choices=datasets.ENCODINGS)
-    parser.add_argument("--mixes", nargs="+", default=list(datasets.MIXES), choices=list(datasets.MIXES))
+    parser = datasets.cloud_arguments(__doc__, SIZES)
     parser.add_argument("--memory", action="store_true", help="also measure peak memory on the largest files")
     parser.add_argument("--only", nargs="+", help="time only these loaders (tessarel always)")
     parser.add_argument("--no-real", action="store_true", help="leave out the real scans in real/")

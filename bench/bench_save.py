@@ -13,7 +13,6 @@ values, or not at all, is reported so. Every file is deleted after its run.
 Writes results/save.json beside this script.
 """
 
-import argparse
 import ctypes
 import ctypes.util
 import importlib
@@ -169,11 +168,7 @@ def print_row(label: str, row: dict) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES))
-    parser.add_argument("--encodings", nargs="+", default=list(datasets.ENCODINGS), choices=datasets.ENCODINGS)
-    parser.add_argument("--mixes", nargs="+", default=list(datasets.MIXES), choices=list(datasets.MIXES))
+    parser = datasets.cloud_arguments(__doc__, SIZES)
     args = parser.parse_args()
     writers = {"tessarel": tessarel_writer, "tessarel, own arrays": tessarel_own_arrays_writer}
     for name, make in PEERS.items():

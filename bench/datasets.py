@@ -5,6 +5,7 @@ smooth ranges, runs of NaN where no return came back, small-integer intensities 
 So LZF compresses them about as it does real scans, where random floats would not compress.
 """
 
+import argparse
 import ctypes
 import ctypes.util
 from dataclasses import dataclass
@@ -125,3 +126,13 @@ def data_offset(path: Path) -> int:
     head = path.open("rb").read(4096)
     line = head.index(b"\nDATA ") + 1
     return line + head[line:].index(b"\n") + 1
+
+
+def cloud_arguments(description: str, sizes: tuple[int, ...]) -> argparse.ArgumentParser:
+    """A benchmark's command line: which clouds to run on, and how many runs of each."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--sizes", type=int, nargs="+", default=list(sizes))
+    parser.add_argument("--encodings", nargs="+", default=list(ENCODINGS), choices=ENCODINGS)
+    parser.add_argument("--mixes", nargs="+", default=list(MIXES), choices=list(MIXES))
+    return parser

@@ -11,15 +11,9 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(pcd_file data_section lzf_differential lzf_roundtrip)
 
-# Whether clang can link a libFuzzer target: the runtime's file name varies between releases.
-can_link_fuzzer() {
-    command -v clang++ >/dev/null || return 1
-    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
-        clang++ -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null
-}
-
+# clang and its fuzzer runtime, from Debian, where they are missing.
 ensure_clang() {
-    can_link_fuzzer && return
+    [ -z "$(missing_packages clang libclang-rt-dev)" ] && return
     echo "Installing clang and its fuzzer runtime" >&2
     install_missing clang libclang-rt-dev
 }

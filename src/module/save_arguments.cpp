@@ -27,15 +27,19 @@ bool byte_swapped(const py::array& array) { return array.dtype().byteorder() == 
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
+std::string shape_text(const py::array& array) { return py::str(py::tuple(array.attr("shape"))).cast<std::string>(); }
+
 // A name the header can hold as one token: not empty, no whitespace, nothing unprintable.
 std::string field_name(py::handle key) {
     if (!py::isinstance<py::str>(key)) {
-        throw py::type_error("field names must be str, not " + py::str(py::type::of(key).attr("__name__")).cast<std::string>());
+        const auto type = py::str(py::type::of(key).attr("__name__")).cast<std::string>();
+        throw py::type_error("field names must be str, not " + type);
     }
     const auto name = py::reinterpret_borrow<py::str>(key);
     if (py::len(name) == 0 || !name.attr("isprintable")().cast<bool>() || name.attr("__contains__")(" ").cast<bool>()) {
         throw py::value_error("field name " + py::repr(name).cast<std::string>() +
-                              " cannot be written: PCD names are not empty and hold no whitespace or control characters");
+                              " cannot be written: PCD names are not empty and hold no whitespace or control "
+                              "characters");
     }
     return name.cast<std::string>();
 }
@@ -50,9 +54,9 @@ FieldToWrite field_to_write(const std::string& name, const py::array& array, std
     }
     const bool shaped = (array.ndim() == 1 || array.ndim() == 2) && static_cast<std::size_t>(array.shape(0)) == points;
     if (!shaped || (array.ndim() == 2 && array.shape(1) < 1)) {
-        throw py::value_error("field " + quoted(name) + " has shape " + py::str(py::tuple(array.attr("shape"))).cast<std::string>() +
-                              "; it must be (" + std::to_string(points) + ",) or (" + std::to_string(points) +
-                              ", COUNT) with COUNT 1 or more");
+        const std::string count = std::to_string(points);
+        throw py::value_error("field " + quoted(name) + " has shape " + shape_text(array) + "; it must be (" + count +
+                              ",) or (" + count + ", COUNT) with COUNT 1 or more");
     }
     const std::size_t count = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
     const std::ptrdiff_t element_stride = array.ndim() == 2 ? array.strides(1) : array.itemsize();
@@ -67,12 +71,12 @@ std::vector<FieldToWrite> coordinates(const py::array& points) {
         throw py::type_error("points has dtype " + dtype_name(points) + "; it must be float32 or float64");
     }
     if (points.ndim() != 2 || points.shape(1) != 3) {
-        throw py::value_error("points has shape " + py::str(py::tuple(points.attr("shape"))).cast<std::string>() +
-                              "; it must be (N, 3)");
+        throw py::value_error("points has shape " + shape_text(points) + "; it must be (N, 3)");
     }
     std::vector<FieldToWrite> columns;
     for (const char* name : {"x", "y", "z"}) {
-        const auto* first = static_cast<const std::byte*>(points.data()) + columns.size() * points.strides(1);
+        const auto column = static_cast<std::ptrdiff_t>(columns.size());
+        const auto* first = static_cast<const std::byte*>(points.data()) + column * points.strides(1);
         columns.push_back({name, *type, 1, {first, points.strides(0), points.itemsize(), byte_swapped(points)}});
     }
     return columns;
@@ -103,7 +107,8 @@ std::array<double, 7> viewpoint_of(py::handle viewpoint) {
     if (viewpoint.is_none()) return pose;
     const auto values = py::list(py::reinterpret_borrow<py::iterable>(viewpoint));
     if (values.size() != pose.size()) {
-        throw py::value_error("viewpoint must be 7 numbers (tx ty tz qw qx qy qz), not " + std::to_string(values.size()));
+        throw py::value_error("viewpoint must be 7 numbers (tx ty tz qw qx qy qz), not " +
+                              std::to_string(values.size()));
     }
     for (std::size_t i = 0; i < pose.size(); ++i) pose[i] = py::float_(values[i]);
     return pose;

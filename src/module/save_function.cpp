@@ -24,8 +24,8 @@ void register_file_errors() {
             if (thrown) std::rethrow_exception(thrown);
         } catch (const FileError& error) {
             errno = error.code().value();
-            const auto name = py::reinterpret_steal<py::object>(
-                PyUnicode_DecodeFSDefaultAndSize(error.filename().data(), static_cast<Py_ssize_t>(error.filename().size())));
+            const auto name = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
+                error.filename().data(), static_cast<Py_ssize_t>(error.filename().size())));
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
         }
     });

@@ -125,8 +125,8 @@ private:
 
 std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, AtomicFile& file, int threads,
                                 int cpus) {
-    const std::size_t slots = std::max<std::size_t>(
-        1, std::min(pieces_held_per_thread * static_cast<std::size_t>(threads), parallel_piece_bytes / shape.most_bytes));
+    const std::size_t wanted = pieces_held_per_thread * static_cast<std::size_t>(threads);
+    const std::size_t slots = std::max<std::size_t>(1, std::min(wanted, parallel_piece_bytes / shape.most_bytes));
     ParallelPieces parallel(shape, make, slots);
     std::vector<std::jthread> helpers;
     helpers.reserve(static_cast<std::size_t>(threads - 1));

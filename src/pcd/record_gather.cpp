@@ -83,7 +83,8 @@ void gather_field(const FieldToWrite& field, std::size_t first, std::size_t poin
 }
 
 std::optional<std::span<const std::byte>> contiguous_values(const FieldToWrite& field, std::size_t points) noexcept {
-    if (!is_plain(field) || field.values.point_stride != static_cast<std::ptrdiff_t>(field.bytes())) return std::nullopt;
+    const bool packed = field.values.point_stride == static_cast<std::ptrdiff_t>(field.bytes());
+    if (!is_plain(field) || !packed) return std::nullopt;
     return std::span<const std::byte>(field.values.first, points * field.bytes());
 }
 
@@ -93,14 +94,18 @@ RecordGather::RecordGather(const std::vector<FieldToWrite>& fields) {
         if (!runs_.empty() && plain && runs_.back().plain) {
             // Joins the run before it when its values follow that run's in every point.
             FieldToWrite& run = runs_.back().field;
-            if (run.values.point_stride == field.values.point_stride && run.values.first + run.bytes() == field.values.first) {
+            const bool follows = run.values.first + run.bytes() == field.values.first;
+            if (run.values.point_stride == field.values.point_stride && follows) {
                 run.count += field.bytes();
                 point_step_ += field.bytes();
                 continue;
             }
         }
         FieldToWrite run = field;
-        if (plain) run = {field.name, ElementType::u8, field.bytes(), {field.values.first, field.values.point_stride, 1}};
+        // Plain values are copied as bytes, a point's at a time.
+        if (plain) {
+            run = {field.name, ElementType::u8, field.bytes(), {field.values.first, field.values.point_stride, 1}};
+        }
         runs_.push_back({run, point_step_, plain});
         point_step_ += field.bytes();
     }

@@ -83,9 +83,7 @@ std::vector<FieldToWrite> coordinates(const py::array& points) {
 }
 
 Encoding encoding_of(const std::string& name) {
-    if (name == "ascii") return Encoding::ascii;
-    if (name == "binary") return Encoding::binary;
-    if (name == "binary_compressed") return Encoding::binary_compressed;
+    if (const auto encoding = encoding_named(name)) return *encoding;
     throw py::value_error("encoding must be 'ascii', 'binary' or 'binary_compressed', not " + quoted(name));
 }
 

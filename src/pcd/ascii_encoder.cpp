@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdint>
-#include <cstring>
 #include <span>
 #include <vector>
 
@@ -16,23 +14,13 @@ namespace {
 // -2.2250738585072014e-308 takes 24 characters, an int64 20.
 constexpr std::size_t longest_value = 32;
 
-template <class Value>
-Value load(const std::byte* at, bool byte_swapped) noexcept {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, at, sizeof(Value));
-    if (byte_swapped) bits = __builtin_bswap64(bits) >> (64 - 8 * sizeof(Value));
-    Value value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 // Writes the field's values of one point, each followed by a space. Shortest round trip for
 // floats (std::to_chars), decimal for integers; infinities and NaN as inf, -inf, nan.
 template <class Value>
 char* format_point(const FieldToWrite& field, const std::byte* source, char* out) noexcept {
     for (std::size_t e = 0; e < field.count; ++e) {
-        const Value value = load<Value>(source + static_cast<std::ptrdiff_t>(e) * field.values.element_stride,
-                                        field.values.byte_swapped);
+        const std::byte* const at = source + static_cast<std::ptrdiff_t>(e) * field.values.element_stride;
+        const Value value = load_value<Value>(at, field.values.byte_swapped);
         out = std::to_chars(out, out + longest_value, value).ptr;
         *out++ = ' ';
     }

@@ -3,9 +3,12 @@
 // strides and either byte order, plus the header's metadata. The caller keeps the memory
 // alive and unchanged while the save runs.
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,15 @@ struct FieldValues {
     std::ptrdiff_t element_stride = 0;
     bool byte_swapped = false;  // stored big-endian: swapped as it is written
 };
+
+// The value at `at`, whose bytes are in host order or, when `byte_swapped`, reversed.
+template <class Value>
+Value load_value(const std::byte* at, bool byte_swapped) noexcept {
+    std::array<std::byte, sizeof(Value)> bytes;
+    std::memcpy(bytes.data(), at, sizeof(Value));
+    if (byte_swapped) std::reverse(bytes.begin(), bytes.end());
+    return std::bit_cast<Value>(bytes);
+}
 
 struct FieldToWrite {
     std::string name;

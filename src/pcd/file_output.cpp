@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "pcd/file_names.hpp"
+
 namespace tessarel {
 namespace {
 
@@ -23,7 +25,7 @@ std::string resolved(const std::string& target) {
 }
 
 const std::string& checked(const std::string& target) {
-    if (target.find('\0') != std::string::npos) throw std::invalid_argument("PCD file name contains a NUL byte");
+    check_file_name(target);
     return target;
 }
 

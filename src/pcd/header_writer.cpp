@@ -24,15 +24,6 @@ void check_name(const std::string& name) {
     }
 }
 
-std::string_view encoding_name(Encoding encoding) {
-    switch (encoding) {
-    case Encoding::ascii: return "ascii";
-    case Encoding::binary: return "binary";
-    case Encoding::binary_compressed: return "binary_compressed";
-    }
-    return "";
-}
-
 // The shortest text that reads back as the same double.
 std::string shortest(double value) {
     char text[32];

@@ -52,9 +52,7 @@ void check_sign(const PcdField& field) {
 }
 
 Encoding encoding_of(const std::string& data) {
-    if (data == "ascii") return Encoding::ascii;
-    if (data == "binary") return Encoding::binary;
-    if (data == "binary_compressed") return Encoding::binary_compressed;
+    if (const auto encoding = encoding_named(data)) return *encoding;
     throw std::runtime_error("Unsupported PCD DATA type: " + data);
 }
 

@@ -7,7 +7,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pcd/element_type.hpp"
@@ -16,6 +18,20 @@
 namespace tessarel {
 
 enum class Encoding : std::uint8_t { ascii, binary, binary_compressed };
+
+// The DATA value of each encoding, in the enum's order.
+inline constexpr std::array<std::string_view, 3> encoding_names{"ascii", "binary", "binary_compressed"};
+
+constexpr std::string_view encoding_name(Encoding encoding) noexcept {
+    return encoding_names[static_cast<std::size_t>(encoding)];
+}
+
+constexpr std::optional<Encoding> encoding_named(std::string_view name) noexcept {
+    for (std::size_t i = 0; i < encoding_names.size(); ++i) {
+        if (encoding_names[i] == name) return static_cast<Encoding>(i);
+    }
+    return std::nullopt;
+}
 
 struct FieldLayout {
     std::string name;

@@ -6,6 +6,7 @@
 #include "pcd/ascii_decoder.hpp"
 #include "pcd/binary_decoder.hpp"
 #include "pcd/compressed_reader.hpp"
+#include "pcd/file_names.hpp"
 #include "pcd/memory_stream.hpp"
 
 namespace tessarel {
@@ -45,9 +46,7 @@ PcdCloud read_pcd_buffer(std::span<const std::byte> bytes) {
 }
 
 std::ifstream open_pcd_file(const std::string& filename) {
-    if (filename.find('\0') != std::string::npos) {
-        throw std::invalid_argument("PCD file name contains a NUL byte");
-    }
+    check_file_name(filename);
     // Only regular files: a directory would open and then fail to read, and a FIFO would
     // block the caller until some writer appears.
     std::error_code error;

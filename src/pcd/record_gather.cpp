@@ -6,23 +6,14 @@
 namespace tessarel {
 namespace {
 
-template <class Word>
-Word swapped(Word word) noexcept {
-    if constexpr (sizeof(Word) == 2) return __builtin_bswap16(word);
-    if constexpr (sizeof(Word) == 4) return __builtin_bswap32(word);
-    if constexpr (sizeof(Word) == 8) return __builtin_bswap64(word);
-    return word;
-}
-
 // One loop per element width, so that each copy is a single load and store.
 template <class Word, bool Swapped>
 void gather_words(const FieldValues& values, std::size_t count, std::size_t points, const std::byte* source,
                   std::byte* out, std::size_t out_stride) noexcept {
     for (std::size_t i = 0; i < points; ++i, source += values.point_stride, out += out_stride) {
         for (std::size_t e = 0; e < count; ++e) {
-            Word word;
-            std::memcpy(&word, source + static_cast<std::ptrdiff_t>(e) * values.element_stride, sizeof word);
-            if constexpr (Swapped) word = swapped(word);
+            const std::byte* const at = source + static_cast<std::ptrdiff_t>(e) * values.element_stride;
+            const Word word = load_value<Word>(at, Swapped);
             std::memcpy(out + e * sizeof word, &word, sizeof word);
         }
     }
@@ -111,11 +102,11 @@ RecordGather::RecordGather(const std::vector<FieldToWrite>& fields) {
     }
 }
 
-std::optional<std::span<const std::byte>> RecordGather::in_place(std::size_t first, std::size_t points) const noexcept {
+std::optional<std::span<const std::byte>> RecordGather::in_place(std::size_t points) const noexcept {
     if (runs_.size() != 1 || !runs_.front().plain) return std::nullopt;
     const FieldToWrite& run = runs_.front().field;
     if (run.values.point_stride != static_cast<std::ptrdiff_t>(point_step_)) return std::nullopt;
-    return std::span<const std::byte>(point_values(run, first), points * point_step_);
+    return std::span<const std::byte>(run.values.first, points * point_step_);
 }
 
 void RecordGather::gather(std::size_t first, std::size_t points, std::byte* out) const noexcept {

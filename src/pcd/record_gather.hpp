@@ -30,9 +30,9 @@ public:
 
     std::size_t point_step() const noexcept { return point_step_; }
 
-    // The records of points [first, first + points) where they already lie, when the fields
-    // form whole records in memory.
-    std::optional<std::span<const std::byte>> in_place(std::size_t first, std::size_t points) const noexcept;
+    // The records of the first `points` points where they already lie, when the fields form
+    // whole records in memory.
+    std::optional<std::span<const std::byte>> in_place(std::size_t points) const noexcept;
 
     // Writes the records of points [first, first + points) to `out`.
     void gather(std::size_t first, std::size_t points, std::byte* out) const noexcept;

@@ -17,6 +17,7 @@
 #include "pcd/ascii_number.hpp"
 #include "pcd/ascii_text.hpp"
 #include "pcd/input_stream.hpp"
+#include "pcd/interruption.hpp"
 #include "pcd/page_prefault.hpp"
 #include "pcd/spare_cpus.hpp"
 
@@ -81,6 +82,7 @@ template <bool Store>
                 while (true) {
                     while (p != end && is_separator(*p)) ++p;
                     if (p != end) break;
+                    check_for_interruption();
                     run = text.next();
                     if (run.empty()) return {TokenStatus::ok, true, point, &slot, element, {}, values_read};
                     p = run.data();
@@ -218,6 +220,7 @@ public:
         try {
             TextRun run;
             while (!stand_down || worker < cpu_share(cpus)) {
+                check_for_interruption();
                 const Claim claim = take(run);
                 if (claim.text.empty()) return;
                 const std::uint64_t count = count_tokens(claim.text);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "pcd/interruption.hpp"
 #include "pcd/memory_stream.hpp"
 
 namespace tessarel {
@@ -30,13 +31,14 @@ inline std::uint64_t remaining_bytes(std::istream& in) {
     return static_cast<std::uint64_t>(end - here);
 }
 
-// Reads exactly `size` bytes; the caller has checked that the stream holds them. One read
-// takes at most what std::streamsize counts, which on 32-bit builds is less than a size_t.
+// Reads exactly `size` bytes; the caller has checked that the stream holds them. Read in
+// pieces, between which the caller may stop the load.
 inline void read_exactly(std::istream& in, void* into, std::size_t size) {
-    constexpr auto most = static_cast<std::size_t>(std::numeric_limits<std::streamsize>::max());
+    constexpr std::size_t most = std::size_t{16} << 20;
     auto* at = static_cast<char*>(into);
     std::size_t done = 0;
     while (done < size) {
+        check_for_interruption();
         const std::size_t piece = std::min(size - done, most);
         in.read(at + done, static_cast<std::streamsize>(piece));
         done += static_cast<std::size_t>(in.gcount());

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "pcd/interruption.hpp"
 #include "pcd/spare_cpus.hpp"
 
 namespace tessarel {
@@ -31,6 +32,7 @@ std::uint64_t write_on_this_thread(const PieceShape& shape, const MakePiece& mak
     const auto scratch = bytes(shape.scratch_bytes);
     std::uint64_t written = 0;
     for (std::size_t piece = 0; piece < shape.count; ++piece) {
+        check_for_interruption();
         const std::size_t size = make(piece, {out.get(), shape.most_bytes}, {scratch.get(), shape.scratch_bytes});
         file.write({out.get(), size});
         written += size;
@@ -66,6 +68,9 @@ public:
         std::uint64_t total = 0;
         std::unique_lock lock(mutex_);
         while (written_ < shape_.count) {
+            lock.unlock();
+            check_for_interruption();
+            lock.lock();
             Slot& slot = slots_[written_ % slots_.size()];
             if (slot.ready) {
                 lock.unlock();

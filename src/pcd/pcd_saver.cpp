@@ -7,6 +7,7 @@
 #include "pcd/compressed_writer.hpp"
 #include "pcd/file_output.hpp"
 #include "pcd/header_writer.hpp"
+#include "pcd/interruption.hpp"
 
 namespace tessarel {
 
@@ -20,6 +21,7 @@ void save_pcd_file(const std::string& filename, const CloudToWrite& cloud) {
     case Encoding::binary: write_binary_data(cloud, file); break;
     case Encoding::binary_compressed: write_compressed_data(cloud, file, header.size()); break;
     }
+    check_for_interruption_now();  // a save stopped at its very end leaves the target as it was too
     file.commit();
 }
 

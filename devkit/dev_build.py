@@ -2,8 +2,8 @@
 
     dev_build.py [--dir FOLDER] [-D NAME=VALUE ...] TARGET...
 
-Configures FOLDER (default build/dev, or $TESSAREL_DEV_BUILD) once, with the developer
-targets on and the Python module off, then builds each TARGET and prints its path (`all`
+Configures FOLDER (default build/dev, or $TESSAREL_DEV_BUILD) with the developer targets on
+and the Python module off (again only when the options change), then builds each TARGET and prints its path (`all`
 builds everything). Tests and
 benchmarks call `target(name)` instead."""
 
@@ -29,13 +29,18 @@ def run(command: list[str]) -> None:
 
 
 def configure(folder: Path, options: list[str]) -> None:
-    if (folder / "CMakeCache.txt").exists():
-        return
-    defaults = ["CMAKE_BUILD_TYPE=Release", "TESSAREL_MODULE=OFF", "TESSAREL_DEV_TOOLS=ON", "TESSAREL_WERROR=ON"]
+    """Configures once, and again whenever the options differ from the last configuration's."""
+    # Warnings fail CI's builds only: a newer compiler's new warning must not fail a user's.
+    werror = "ON" if os.environ.get("CI") else "OFF"
+    defaults = ["CMAKE_BUILD_TYPE=Release", "TESSAREL_MODULE=OFF", "TESSAREL_DEV_TOOLS=ON", f"TESSAREL_WERROR={werror}"]
     settings = {name: value for name, _, value in (o.partition("=") for o in [*defaults, *options])}
-    command = [str(TOOLS / "cmake"), "-S", str(ROOT), "-B", str(folder), "-G", "Ninja",
-               f"-DCMAKE_MAKE_PROGRAM={TOOLS / 'ninja'}", *(f"-D{k}={v}" for k, v in settings.items())]
-    run(command)
+    defines = [f"-D{k}={v}" for k, v in settings.items()]
+    stamp = folder / "tessarel-options.txt"
+    if (folder / "CMakeCache.txt").exists() and stamp.exists() and stamp.read_text() == "\n".join(defines):
+        return
+    run([str(TOOLS / "cmake"), "-S", str(ROOT), "-B", str(folder), "-G", "Ninja",
+         f"-DCMAKE_MAKE_PROGRAM={TOOLS / 'ninja'}", *defines])
+    stamp.write_text("\n".join(defines))
 
 
 def built(folder: Path, name: str) -> Path:

@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
 # Builds a fresh Debian 13 root for ARCH with debootstrap, clones the project's current commit
 # into it and runs `make run` and `make test` there, as a new user on that machine would.
-#   scripts/test_in_root.sh i386|arm64 [pytest arguments]
+#   scripts/test_in_root.sh i386|amd64|arm64 [pytest arguments]
 # arm64 runs under qemu-user emulation, where every build and child interpreter is slow: it
 # leaves out test_packaging.py and test_setup.py, which build the module over again from
 # scratch several times, unless pytest arguments are given. Run as root; not run by CI.
 # The root stays in .cache/roots/ARCH for the next run; the log is .cache/roots/ARCH.log.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
-arch="${1:?usage: scripts/test_in_root.sh i386|arm64 [pytest arguments]}"
+arch="${1:?usage: scripts/test_in_root.sh i386|amd64|arm64 [pytest arguments]}"
 shift
 case "$arch" in
-    i386 | arm64) ;;
-    *) echo "test_in_root: ARCH is i386 or arm64, not $arch" >&2; exit 2 ;;
+    i386 | amd64 | arm64) ;;
+    *) echo "test_in_root: ARCH is i386, amd64 or arm64, not $arch" >&2; exit 2 ;;
 esac
 pytest_args="$*"
 if [ "$arch" = arm64 ] && [ $# = 0 ]; then

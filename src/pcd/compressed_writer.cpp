@@ -23,10 +23,11 @@ struct ColumnPiece {
 };
 
 // The columns cut into pieces of at most a piece's bytes; a field wider than that takes a
-// piece of its own for each point.
+// piece of its own for each point, and a field of COUNT 0 none.
 std::vector<ColumnPiece> column_pieces(const CloudToWrite& cloud) {
     std::vector<ColumnPiece> pieces;
     for (const FieldToWrite& field : cloud.fields) {
+        if (field.bytes() == 0) continue;
         const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / field.bytes());
         for (std::size_t first = 0; first < cloud.points; first += piece_points) {
             pieces.push_back({&field, first, std::min(piece_points, cloud.points - first)});

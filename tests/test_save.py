@@ -244,13 +244,225 @@ def test_bad_arguments_leave_the_target_untouched(tmp_path, args, kwargs, error,
     assert folder_state(tmp_path) == {"kept.pcd": b"the previous file"}
 
 
-@pytest.mark.parametrize("target, error", [("missing/cloud.pcd", FileNotFoundError), ("folder", IsADirectoryError)])
-def test_file_system_errors_are_os_errors(tmp_path, target, error):
+def current_umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def mode(path) -> int:
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def saved(path):
+    """The save wrote SAVED_POINTS there."""
+    assert bits(tessarel.load_pcd(path)[0], "binary") == bits(SAVED_POINTS, "binary")
+
+
+class Reader(threading.Thread):
+    """Reads a FIFO to its end, as the process at its other end would."""
+    def __init__(self, path):
+        super().__init__()
+        self.path, self.bytes = path, None
+        self.start()
+
+    def run(self):
+        with open(self.path, "rb") as fifo:
+            self.bytes = fifo.read()
+
+
+class TemporaryModes(threading.Thread):
+    """Watches the files this process holds open in a folder while it saves: their modes."""
+    def __init__(self, folder, target):
+        super().__init__()
+        self.folder, self.target, self.modes, self.done = str(folder), str(target), set(), threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.is_set():
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    link = os.readlink(f"/proc/self/fd/{fd}")
+                    if link.startswith(self.folder + "/") and not link.startswith(self.target):
+                        self.modes.add(mode(f"/proc/self/fd/{fd}"))
+                except OSError:
+                    pass  # closed meanwhile
+
+    def stop(self) -> set:
+        self.done.set()
+        self.join()
+        return self.modes
+
+
+def new_file(tmp_path):
+    target = tmp_path / "new.pcd"
+    return target, lambda: (saved(target), mode(target) == 0o666 & ~current_umask()) == (None, True)
+
+
+def regular_file(tmp_path):
+    target = tmp_path / "old.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o640)
+    inode = os.stat(target).st_ino
+    return target, lambda: (saved(target), mode(target), os.stat(target).st_ino != inode) == (None, 0o640, True)
+
+
+def setuid_file(tmp_path):
+    target = tmp_path / "old.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o6755)
+    return target, lambda: (saved(target), mode(target)) == (None, 0o755)
+
+
+def symbolic_link(tmp_path):
+    (tmp_path / "file.pcd").write_bytes(b"the previous file")
+    (tmp_path / "link.pcd").symlink_to("file.pcd")
+    return tmp_path / "link.pcd", lambda: (saved(tmp_path / "file.pcd"), (tmp_path / "link.pcd").is_symlink())
+
+
+def fifo(tmp_path):
+    target = tmp_path / "fifo"
+    os.mkfifo(target)
+    reader = Reader(target)
+
+    def after():
+        reader.join()
+        reference = tmp_path / "reference.pcd"
+        tessarel.save_pcd(reference, SAVED_POINTS, encoding="binary_compressed")
+        expected = reference.read_bytes()
+        reference.unlink()
+        return stat.S_ISFIFO(os.lstat(target).st_mode) and reader.bytes == expected
+    return target, after
+
+
+def char_device(tmp_path):
+    """A node of /dev/null's device of its own, which a save that replaced it would replace, not the system's."""
+    target = tmp_path / "null"
+    try:
+        os.mknod(target, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("needs root, to make a device node")
+    return target, lambda: stat.S_ISCHR(os.stat(target).st_mode) and os.stat(target).st_rdev == os.makedev(1, 3)
+
+
+def link_into_proc(tmp_path):
+    """As /dev/stdout leads to /proc/self/fd/1: the open file is written, not replaced."""
+    file = tmp_path / "out.pcd"
+    fd = os.open(file, os.O_WRONLY | os.O_CREAT, 0o644)
+    inode = os.stat(file).st_ino
+    (tmp_path / "stdout").symlink_to(f"/proc/self/fd/{fd}")
+
+    def after():
+        os.close(fd)
+        return saved(file) is None and os.stat(file).st_ino == inode
+    return tmp_path / "stdout", after
+
+
+def folder(tmp_path):
     (tmp_path / "folder").mkdir()
-    with pytest.raises(error) as raised:
-        tessarel.save_pcd(tmp_path / target, POINTS)
-    assert raised.value.filename == str(tmp_path / target)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder"]
+    return tmp_path / "folder", lambda: list((tmp_path / "folder").iterdir()) == []
+
+
+def long_name(tmp_path):
+    target = tmp_path / ("n" * 251 + ".pcd")
+    return target, lambda: saved(target) is None
+
+
+def watched(tmp_path):
+    """A large save, during which the temporary file is watched."""
+    target = tmp_path / "watched.pcd"
+    watch = TemporaryModes(tmp_path, target)
+    def after():
+        final = 0o666 & ~current_umask()
+        return mode(target) == final and 0o600 in watch.stop() <= {0o600, final}  # the final bits once written
+    return target, after
+
+
+NOBODY = 65534
+
+
+def save_as_nobody(target) -> str:
+    """Saves in a child process that runs as nobody (root may write anything); what it raised."""
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:
+        try:
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            tessarel.save_pcd(target, SAVED_POINTS)
+            os.write(write, b"saved")
+        except OSError as error:
+            os.write(write, f"{type(error).__name__} {error.filename}".encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as said:
+        outcome = said.read().decode()
+    os.waitpid(child, 0)
+    return outcome
+
+
+def read_only(tmp_path):
+    """A target its owner may not write, in a folder that owner may write."""
+    shared = Path(tempfile.mkdtemp())
+    shared.chmod(0o777)
+    target = shared / "kept.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o444)
+    if os.geteuid() == 0:
+        os.chown(target, NOBODY, NOBODY)
+        outcome = save_as_nobody(target)
+    else:
+        try:
+            tessarel.save_pcd(target, SAVED_POINTS)
+            outcome = "saved"
+        except PermissionError as error:
+            outcome = f"PermissionError {error.filename}"
+
+    def after():
+        state = folder_state(shared)
+        target.unlink()
+        shared.rmdir()
+        return outcome == f"PermissionError {target}" and state == {"kept.pcd": b"the previous file"}
+    return None, after
+
+
+SAVED_POINTS = np.arange(12, dtype=np.float32).reshape(4, 3)
+LARGE = np.broadcast_to(np.float32(0.5), (1_000_000, 3))
+# Where a save goes: what the target is, the error, the files the folder holds afterwards.
+TARGETS = {
+    "new-file": (new_file, None, ["new.pcd"]),
+    "regular-file": (regular_file, None, ["old.pcd"]),
+    "setuid-bit-not-kept": (setuid_file, None, ["old.pcd"]),
+    "symbolic-link": (symbolic_link, None, ["file.pcd", "link.pcd"]),
+    "fifo": (fifo, None, ["fifo"]),
+    "char-device": (char_device, None, ["null"]),
+    "link-into-proc": (link_into_proc, None, ["out.pcd", "stdout"]),
+    "directory": (folder, IsADirectoryError, ["folder"]),
+    "dot": (lambda tmp_path: (".", lambda: True), IsADirectoryError, []),
+    "empty-name": (lambda tmp_path: ("", lambda: True), FileNotFoundError, []),
+    "missing-folder": (lambda tmp_path: (tmp_path / "missing/cloud.pcd", lambda: True), FileNotFoundError, []),
+    "name-of-255-bytes": (long_name, None, ["n" * 251 + ".pcd"]),
+    "temporary-file-0600": (watched, None, ["watched.pcd"]),
+    "read-only-as-nobody": (read_only, None, []),
+}
+
+
+@pytest.mark.parametrize("prepare, error, files", TARGETS.values(), ids=TARGETS.keys())
+def test_targets_are_written_as_open_would(tmp_path, monkeypatch, prepare, error, files):
+    monkeypatch.chdir(tmp_path)  # where "." is
+    target, holds = prepare(tmp_path)
+    if target is not None:
+        points = LARGE if prepare is watched else SAVED_POINTS
+        encoding = "ascii" if prepare is watched else "binary_compressed"
+        if error is None:
+            tessarel.save_pcd(target, points, encoding=encoding)
+        else:
+            with pytest.raises(error) as raised:
+                tessarel.save_pcd(target, points, encoding=encoding)
+            assert raised.value.filename == str(target)
+    assert holds() is not False
+    assert sorted(p.name for p in tmp_path.iterdir()) == files
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS)
@@ -273,13 +485,3 @@ def test_a_full_disk_leaves_the_previous_file(tmp_path, encoding):
     assert folder_state(tmp_path) == {"kept.pcd": b"the previous file"}
 
 
-def test_saved_file_takes_the_mode_of_the_one_it_replaces(tmp_path):
-    target = tmp_path / "cloud.pcd"
-    target.write_bytes(b"")
-    os.chmod(target, 0o640)
-    tessarel.save_pcd(target, POINTS)
-    assert os.stat(target).st_mode & 0o777 == 0o640
-    link = tmp_path / "link.pcd"
-    link.symlink_to(target)
-    tessarel.save_pcd(link, POINTS, encoding="ascii")
-    assert link.is_symlink() and tessarel.load_pcd_header(target)["data"] == "ascii"

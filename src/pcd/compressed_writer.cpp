@@ -61,6 +61,7 @@ void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uin
         largest = std::max(largest, piece.bytes());
     }
     std::byte sizes[8]{};
+    file.hold_for_write_at();
     file.write(sizes);  // the compressed size is known at the end
     // LZF streams concatenate, since a reference reaches back only into output that its own
     // piece wrote: the pieces are encoded apart, on as many CPUs as the save may take.

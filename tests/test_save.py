@@ -1,17 +1,24 @@
 """save_pcd: every encoding reads back bit for bit, bad arguments fail before anything is
 written, and a failed save leaves the target as it was."""
 
+import glob
 import os
+import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
+import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
 import tessarel
 
+import dev_build
 from conftest import DATA
 from pcd_writer import DTYPES
+from project_files import ROOT
 
 ENCODINGS = ["binary", "ascii", "binary_compressed"]
 RNG = np.random.default_rng(7)
@@ -32,12 +39,21 @@ def extremes(dtype, points: int) -> np.ndarray:
     return values.astype(wanted)
 
 
+def column(dtype, points: int, count: int) -> np.ndarray:
+    if count == 1:
+        return extremes(dtype, points)
+    return np.stack([extremes(dtype, points) for _ in range(count)], axis=-1) if count else np.zeros((points, 0), dtype)
+
+
 def cloud(points: int, coordinates=np.float32, **shapes):
     """Points and fields: name -> (dtype, count), values with extremes."""
     xyz = np.stack([extremes(coordinates, points) for _ in range(3)], axis=1)
-    fields = {name: np.stack([extremes(dtype, points) for _ in range(count)], axis=1) if count > 1
-              else extremes(dtype, points) for name, (dtype, count) in shapes.items()}
-    return xyz, fields
+    return xyz, {name: column(dtype, points, count) for name, (dtype, count) in shapes.items()}
+
+
+def colours(points: int, dtype="<f4") -> np.ndarray:
+    """Packed colours of alpha 255 as float32: those of red 128 or more are NaN bit patterns."""
+    return (RNG.integers(0, 1 << 24, points, dtype=np.uint32) | np.uint32(0xFF000000)).view(np.float32).astype(dtype)
 
 
 ALL_TYPES = {f"{t}{s}": (DTYPES[(t, s)], 1) for t, s in DTYPES}
@@ -47,6 +63,10 @@ CLOUDS = {
     "float64-points": lambda: cloud(30, np.float64, intensity=(np.float32, 1)),
     "integer-x": lambda: cloud(30, x=(np.int32, 1), y=(np.uint8, 1), z=(np.float64, 1)),
     "padding": lambda: cloud(10, _=(np.uint8, 3), label=(np.uint32, 1)),
+    "padding-last": lambda: cloud(10, label=(np.uint32, 1), _=(np.float32, 1)),
+    "colours": lambda: (lambda p, f: (p, {**f, "rgb": colours(30), "rgba": colours(30, ">f4")}))(
+        *cloud(30, intensity=(np.float32, 1))),
+    "count-0": lambda: cloud(10, empty=(np.float32, 0), label=(np.uint16, 1), none=(np.int64, 0)),
     "no-points": lambda: cloud(0, intensity=(np.float32, 1), n=(np.float64, 2)),
     "one-point": lambda: cloud(1, rgb=(np.uint32, 1)),
     "big-endian": lambda: cloud(20, t=(">f8", 1), k=(">i2", 3), u=(">u4", 1)),
@@ -63,7 +83,15 @@ def bits(array: np.ndarray, encoding: str) -> bytes:
     return array.tobytes()
 
 
-def expected_load(points: np.ndarray, fields: dict) -> tuple[np.ndarray, dict]:
+def expected_load(points: np.ndarray, fields: dict, encoding: str) -> tuple[np.ndarray, dict]:
+    """What a load returns: binary_compressed leaves padding fields `_` out, and ascii writes float32
+    packed colours as their bits, U 4."""
+    if encoding == "binary_compressed":
+        fields = {name: values for name, values in fields.items() if name != "_"}
+    if encoding == "ascii":
+        fields = {name: values.astype(values.dtype.newbyteorder("=")).view(np.uint32)
+                  if name in ("rgb", "rgba") and values.dtype.kind == "f" and values.dtype.itemsize == 4 else values
+                  for name, values in fields.items()}
     columns = {name: points[:, i] for i, name in enumerate("xyz")}
     columns.update({name: fields[name] for name in "xyz" if name in fields})
     extra = {name: columns[name] for name in "xyz" if columns[name].dtype != np.float32}
@@ -79,12 +107,65 @@ def test_round_trip_is_exact(tmp_path, make, encoding):
     path = tmp_path / "cloud.pcd"
     tessarel.save_pcd(path, points, fields, encoding=encoding)
     loaded_points, loaded = tessarel.load_pcd(path)
-    want_points, want = expected_load(points, fields)
+    want_points, want = expected_load(points, fields, encoding)
     assert bits(loaded_points, encoding) == bits(want_points, encoding)
     assert list(loaded) == [name for name in want if name in loaded] and sorted(loaded) == sorted(want)
     for name, values in want.items():
         assert loaded[name].dtype == values.dtype.newbyteorder("="), name
         assert bits(loaded[name], encoding) == bits(values, encoding), name
+
+
+PCL_TYPES = dict(enumerate([np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.float32, np.float64,
+                            np.int64, np.uint64], start=1))
+
+
+@pytest.fixture(scope="module")
+def pcl_reader() -> Path:
+    """PCL's reader, where libpcl-dev is installed; CI sets TESSAREL_REQUIRE_PCL, so that a
+    missing PCL fails there instead of skipping."""
+    if not glob.glob("/usr/lib/*/cmake/pcl/PCLConfig.cmake"):
+        if os.environ.get("TESSAREL_REQUIRE_PCL"):
+            pytest.fail("TESSAREL_REQUIRE_PCL is set, but PCL is not installed (Debian's libpcl-dev)")
+        pytest.skip("PCL is not installed (Debian's libpcl-dev)")
+    options = ["TESSAREL_DEV_TOOLS=OFF", "TESSAREL_PCL_READER=ON"]
+    return dev_build.build(["pcl_reader"], ROOT / "build" / "pcl", options)[0]
+
+
+def pcl_read(reader: Path, path: Path) -> dict:
+    """The fields as PCL reads them, in its order: name -> array of shape (N, COUNT)."""
+    environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # the sanitizers' runtimes
+    lines = subprocess.run([reader, path], capture_output=True, text=True, env=environment, timeout=60,
+                           check=True).stdout.splitlines()
+    points = int(lines[0].split()[1])
+    fields = {}
+    for line in lines[1:]:
+        name, datatype, count, *data = line.split()
+        fields[name] = np.frombuffer(bytes.fromhex("".join(data)), PCL_TYPES[int(datatype)]).reshape(points, int(count))
+    return fields
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("make", CLOUDS.values(), ids=CLOUDS.keys())
+def test_pcl_reads_what_tessarel_loads(tmp_path, pcl_reader, make, encoding):
+    points, fields = make()
+    path = tmp_path / "cloud.pcd"
+    tessarel.save_pcd(path, points, fields, encoding=encoding)
+    loaded_points, loaded = tessarel.load_pcd(path)
+    ours = {name: loaded_points[:, i] for i, name in enumerate(("x", "y", "z"))} | loaded
+    theirs = pcl_read(pcl_reader, path)
+    # PCL leaves out fields of COUNT 0, which hold nothing.
+    held = [name for name, values in loaded.items() if values.ndim == 1 or values.shape[1] > 0]
+    assert list(theirs) == ["x", "y", "z"] + [name for name in held if name not in ("x", "y", "z")]
+    for name, values in theirs.items():
+        mine = ours[name].reshape(values.shape)
+        assert values.dtype == mine.dtype, name
+        if encoding == "ascii" and name == "_":
+            continue  # PCL skips the text of padding, which it reads as zeros
+        if encoding == "ascii" and values.dtype.kind in "iu" and values.dtype.itemsize == 8:
+            # PCL 1.13 reads most integers of ASCII text through a double: only those within 2^53 exactly.
+            exact = np.abs(mine.astype(np.float64)) <= 2.0**53
+            values, mine = values[exact], mine[exact]
+        assert bits(values, encoding) == bits(mine, encoding), name
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS)
@@ -116,10 +197,11 @@ def test_every_data_file_saves_and_loads_alike(tmp_path, path):
     for encoding in ENCODINGS:
         tessarel.save_pcd(tmp_path / "copy.pcd", points, fields, encoding=encoding)
         again_points, again = tessarel.load_pcd(tmp_path / "copy.pcd")
+        _, want = expected_load(points, fields, encoding)
         assert bits(again_points, encoding) == bits(points, encoding), encoding
-        assert list(again) == list(fields)
-        for name in fields:
-            assert bits(again[name], encoding) == bits(fields[name], encoding), (encoding, name)
+        assert list(again) == [name for name in fields if name in want]
+        for name in want:
+            assert bits(again[name], encoding) == bits(want[name], encoding), (encoding, name)
 
 
 POINTS = np.zeros((4, 3), np.float32)
@@ -132,7 +214,7 @@ BAD_ARGUMENTS = {
     "object-field": ((POINTS, {"o": np.array([None] * 4)}), {}, TypeError, "field 'o' has dtype object"),
     "structured-field": ((POINTS, {"s": np.zeros(4, "u1,u2")}), {}, TypeError, "field 's' has dtype"),
     "short-field": ((POINTS, {"i": np.zeros(3)}), {}, ValueError, r"field 'i' has shape \(3,\)"),
-    "count-0": ((POINTS, {"i": np.zeros((4, 0))}), {}, ValueError, r"field 'i' has shape \(4, 0\)"),
+    "x-count-0": ((POINTS, {"x": np.zeros((4, 0), np.float32)}), {}, ValueError, r"field 'x' has shape \(4, 0\)"),
     "3-d-field": ((POINTS, {"i": np.zeros((4, 1, 1))}), {}, ValueError, "field 'i' has shape"),
     "empty-name": ((POINTS, {"": np.zeros(4)}), {}, ValueError, "field name '' cannot be written"),
     "space-in-name": ((POINTS, {"a b": np.zeros(4)}), {}, ValueError, "field name 'a b' cannot be written"),
@@ -162,13 +244,225 @@ def test_bad_arguments_leave_the_target_untouched(tmp_path, args, kwargs, error,
     assert folder_state(tmp_path) == {"kept.pcd": b"the previous file"}
 
 
-@pytest.mark.parametrize("target, error", [("missing/cloud.pcd", FileNotFoundError), ("folder", IsADirectoryError)])
-def test_file_system_errors_are_os_errors(tmp_path, target, error):
+def current_umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def mode(path) -> int:
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def saved(path):
+    """The save wrote SAVED_POINTS there."""
+    assert bits(tessarel.load_pcd(path)[0], "binary") == bits(SAVED_POINTS, "binary")
+
+
+class Reader(threading.Thread):
+    """Reads a FIFO to its end, as the process at its other end would."""
+    def __init__(self, path):
+        super().__init__()
+        self.path, self.bytes = path, None
+        self.start()
+
+    def run(self):
+        with open(self.path, "rb") as fifo:
+            self.bytes = fifo.read()
+
+
+class TemporaryModes(threading.Thread):
+    """Watches the files this process holds open in a folder while it saves: their modes."""
+    def __init__(self, folder, target):
+        super().__init__()
+        self.folder, self.target, self.modes, self.done = str(folder), str(target), set(), threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.is_set():
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    link = os.readlink(f"/proc/self/fd/{fd}")
+                    if link.startswith(self.folder + "/") and not link.startswith(self.target):
+                        self.modes.add(mode(f"/proc/self/fd/{fd}"))
+                except OSError:
+                    pass  # closed meanwhile
+
+    def stop(self) -> set:
+        self.done.set()
+        self.join()
+        return self.modes
+
+
+def new_file(tmp_path):
+    target = tmp_path / "new.pcd"
+    return target, lambda: (saved(target), mode(target) == 0o666 & ~current_umask()) == (None, True)
+
+
+def regular_file(tmp_path):
+    target = tmp_path / "old.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o640)
+    inode = os.stat(target).st_ino
+    return target, lambda: (saved(target), mode(target), os.stat(target).st_ino != inode) == (None, 0o640, True)
+
+
+def setuid_file(tmp_path):
+    target = tmp_path / "old.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o6755)
+    return target, lambda: (saved(target), mode(target)) == (None, 0o755)
+
+
+def symbolic_link(tmp_path):
+    (tmp_path / "file.pcd").write_bytes(b"the previous file")
+    (tmp_path / "link.pcd").symlink_to("file.pcd")
+    return tmp_path / "link.pcd", lambda: (saved(tmp_path / "file.pcd"), (tmp_path / "link.pcd").is_symlink())
+
+
+def fifo(tmp_path):
+    target = tmp_path / "fifo"
+    os.mkfifo(target)
+    reader = Reader(target)
+
+    def after():
+        reader.join()
+        reference = tmp_path / "reference.pcd"
+        tessarel.save_pcd(reference, SAVED_POINTS, encoding="binary_compressed")
+        expected = reference.read_bytes()
+        reference.unlink()
+        return stat.S_ISFIFO(os.lstat(target).st_mode) and reader.bytes == expected
+    return target, after
+
+
+def char_device(tmp_path):
+    """A node of /dev/null's device of its own, which a save that replaced it would replace, not the system's."""
+    target = tmp_path / "null"
+    try:
+        os.mknod(target, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("needs root, to make a device node")
+    return target, lambda: stat.S_ISCHR(os.stat(target).st_mode) and os.stat(target).st_rdev == os.makedev(1, 3)
+
+
+def link_into_proc(tmp_path):
+    """As /dev/stdout leads to /proc/self/fd/1: the open file is written, not replaced."""
+    file = tmp_path / "out.pcd"
+    fd = os.open(file, os.O_WRONLY | os.O_CREAT, 0o644)
+    inode = os.stat(file).st_ino
+    (tmp_path / "stdout").symlink_to(f"/proc/self/fd/{fd}")
+
+    def after():
+        os.close(fd)
+        return saved(file) is None and os.stat(file).st_ino == inode
+    return tmp_path / "stdout", after
+
+
+def folder(tmp_path):
     (tmp_path / "folder").mkdir()
-    with pytest.raises(error) as raised:
-        tessarel.save_pcd(tmp_path / target, POINTS)
-    assert raised.value.filename == str(tmp_path / target)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder"]
+    return tmp_path / "folder", lambda: list((tmp_path / "folder").iterdir()) == []
+
+
+def long_name(tmp_path):
+    target = tmp_path / ("n" * 251 + ".pcd")
+    return target, lambda: saved(target) is None
+
+
+def watched(tmp_path):
+    """A large save, during which the temporary file is watched."""
+    target = tmp_path / "watched.pcd"
+    watch = TemporaryModes(tmp_path, target)
+    def after():
+        final = 0o666 & ~current_umask()
+        return mode(target) == final and 0o600 in watch.stop() <= {0o600, final}  # the final bits once written
+    return target, after
+
+
+NOBODY = 65534
+
+
+def save_as_nobody(target) -> str:
+    """Saves in a child process that runs as nobody (root may write anything); what it raised."""
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:
+        try:
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            tessarel.save_pcd(target, SAVED_POINTS)
+            os.write(write, b"saved")
+        except OSError as error:
+            os.write(write, f"{type(error).__name__} {error.filename}".encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as said:
+        outcome = said.read().decode()
+    os.waitpid(child, 0)
+    return outcome
+
+
+def read_only(tmp_path):
+    """A target its owner may not write, in a folder that owner may write."""
+    shared = Path(tempfile.mkdtemp())
+    shared.chmod(0o777)
+    target = shared / "kept.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o444)
+    if os.geteuid() == 0:
+        os.chown(target, NOBODY, NOBODY)
+        outcome = save_as_nobody(target)
+    else:
+        try:
+            tessarel.save_pcd(target, SAVED_POINTS)
+            outcome = "saved"
+        except PermissionError as error:
+            outcome = f"PermissionError {error.filename}"
+
+    def after():
+        state = folder_state(shared)
+        target.unlink()
+        shared.rmdir()
+        return outcome == f"PermissionError {target}" and state == {"kept.pcd": b"the previous file"}
+    return None, after
+
+
+SAVED_POINTS = np.arange(12, dtype=np.float32).reshape(4, 3)
+LARGE = np.broadcast_to(np.float32(0.5), (1_000_000, 3))
+# Where a save goes: what the target is, the error, the files the folder holds afterwards.
+TARGETS = {
+    "new-file": (new_file, None, ["new.pcd"]),
+    "regular-file": (regular_file, None, ["old.pcd"]),
+    "setuid-bit-not-kept": (setuid_file, None, ["old.pcd"]),
+    "symbolic-link": (symbolic_link, None, ["file.pcd", "link.pcd"]),
+    "fifo": (fifo, None, ["fifo"]),
+    "char-device": (char_device, None, ["null"]),
+    "link-into-proc": (link_into_proc, None, ["out.pcd", "stdout"]),
+    "directory": (folder, IsADirectoryError, ["folder"]),
+    "dot": (lambda tmp_path: (".", lambda: True), IsADirectoryError, []),
+    "empty-name": (lambda tmp_path: ("", lambda: True), FileNotFoundError, []),
+    "missing-folder": (lambda tmp_path: (tmp_path / "missing/cloud.pcd", lambda: True), FileNotFoundError, []),
+    "name-of-255-bytes": (long_name, None, ["n" * 251 + ".pcd"]),
+    "temporary-file-0600": (watched, None, ["watched.pcd"]),
+    "read-only-as-nobody": (read_only, None, []),
+}
+
+
+@pytest.mark.parametrize("prepare, error, files", TARGETS.values(), ids=TARGETS.keys())
+def test_targets_are_written_as_open_would(tmp_path, monkeypatch, prepare, error, files):
+    monkeypatch.chdir(tmp_path)  # where "." is
+    target, holds = prepare(tmp_path)
+    if target is not None:
+        points = LARGE if prepare is watched else SAVED_POINTS
+        encoding = "ascii" if prepare is watched else "binary_compressed"
+        if error is None:
+            tessarel.save_pcd(target, points, encoding=encoding)
+        else:
+            with pytest.raises(error) as raised:
+                tessarel.save_pcd(target, points, encoding=encoding)
+            assert raised.value.filename == str(target)
+    assert holds() is not False
+    assert sorted(p.name for p in tmp_path.iterdir()) == files
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS)
@@ -191,13 +485,3 @@ def test_a_full_disk_leaves_the_previous_file(tmp_path, encoding):
     assert folder_state(tmp_path) == {"kept.pcd": b"the previous file"}
 
 
-def test_saved_file_takes_the_mode_of_the_one_it_replaces(tmp_path):
-    target = tmp_path / "cloud.pcd"
-    target.write_bytes(b"")
-    os.chmod(target, 0o640)
-    tessarel.save_pcd(target, POINTS)
-    assert os.stat(target).st_mode & 0o777 == 0o640
-    link = tmp_path / "link.pcd"
-    link.symlink_to(target)
-    tessarel.save_pcd(link, POINTS, encoding="ascii")
-    assert link.is_symlink() and tessarel.load_pcd_header(target)["data"] == "ascii"

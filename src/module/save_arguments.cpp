@@ -44,7 +44,8 @@ std::string field_name(py::handle key) {
     return name.cast<std::string>();
 }
 
-// Field `name`: one value per point, shape (N,), or COUNT of them, shape (N, COUNT).
+// Field `name`: one value per point, shape (N,), or COUNT of them, shape (N, COUNT). COUNT 0
+// is what load_pcd returns for such a field; a coordinate has a value at every point.
 FieldToWrite field_to_write(const std::string& name, const py::array& array, std::size_t points) {
     const auto type = element_type_of(array);
     if (!type) {
@@ -53,10 +54,12 @@ FieldToWrite field_to_write(const std::string& name, const py::array& array, std
                              "of 8, 16, 32 or 64 bits");
     }
     const bool shaped = (array.ndim() == 1 || array.ndim() == 2) && static_cast<std::size_t>(array.shape(0)) == points;
-    if (!shaped || (array.ndim() == 2 && array.shape(1) < 1)) {
+    const bool coordinate = name == "x" || name == "y" || name == "z";
+    if (!shaped || (coordinate && array.ndim() == 2 && array.shape(1) < 1)) {
         const std::string count = std::to_string(points);
         throw py::value_error("field " + quoted(name) + " has shape " + shape_text(array) + "; it must be (" + count +
-                              ",) or (" + count + ", COUNT) with COUNT 1 or more");
+                              ",) or (" + count + (coordinate ? ", COUNT) with COUNT 1 or more, as a coordinate"
+                                                              : ", COUNT)"));
     }
     const std::size_t count = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
     const std::ptrdiff_t element_stride = array.ndim() == 2 ? array.strides(1) : array.itemsize();

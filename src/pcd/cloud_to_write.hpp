@@ -37,7 +37,7 @@ Value load_value(const std::byte* at, bool byte_swapped) noexcept {
 struct FieldToWrite {
     std::string name;
     ElementType type;
-    std::size_t count;  // one or more
+    std::size_t count;  // 0 or more; 1 for x, y and z
     FieldValues values;
 
     std::size_t element_bytes() const noexcept { return element_size(type); }

@@ -23,10 +23,11 @@ struct ColumnPiece {
 };
 
 // The columns cut into pieces of at most a piece's bytes; a field wider than that takes a
-// piece of its own for each point.
+// piece of its own for each point, and a field of COUNT 0 none.
 std::vector<ColumnPiece> column_pieces(const CloudToWrite& cloud) {
     std::vector<ColumnPiece> pieces;
     for (const FieldToWrite& field : cloud.fields) {
+        if (field.bytes() == 0) continue;
         const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / field.bytes());
         for (std::size_t first = 0; first < cloud.points; first += piece_points) {
             pieces.push_back({&field, first, std::min(piece_points, cloud.points - first)});
@@ -60,6 +61,7 @@ void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uin
         largest = std::max(largest, piece.bytes());
     }
     std::byte sizes[8]{};
+    file.hold_for_write_at();
     file.write(sizes);  // the compressed size is known at the end
     // LZF streams concatenate, since a reference reaches back only into output that its own
     // piece wrote: the pieces are encoded apart, on as many CPUs as the save may take.

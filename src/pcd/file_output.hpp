@@ -1,13 +1,16 @@
 #pragma once
-// A file written under a temporary name beside its target and renamed over it only when
-// complete: a save that fails for any reason leaves no partial file, and the file it would
-// have replaced as it was.
+// The file a save writes, as open(name, "wb") would reach it. A regular file, or a name that
+// does not exist yet, is written into a temporary file in its folder and put in its place only
+// when complete: a save that fails for any reason leaves the file it would have replaced as it
+// was, and no temporary file. Anything else (a FIFO, a device, a file reached through /proc
+// such as /dev/stdout) is written through, as open() would write it.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace tessarel {
 
@@ -28,24 +31,39 @@ private:
 
 class AtomicFile {
 public:
-    // Creates the temporary file in `target`'s folder (through a symbolic link, the folder of
-    // the file it names), with the permissions `target` has, or those a new file gets.
+    // Checks the target and opens what the bytes go into; throws FileError, before anything is
+    // written, for a target that open() would refuse (a directory, "", a file the caller may
+    // not write, a missing folder).
     explicit AtomicFile(const std::string& target);
-    // Removes the temporary file unless it was committed.
+    // Discards the temporary file unless it was committed.
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     void write(std::span<const std::byte> bytes);
+    // Everything written from here on stays where write_at can reach it: in memory until the
+    // commit when the target cannot seek (a FIFO, a terminal).
+    void hold_for_write_at();
+    // Rewrites bytes already written, at `offset` from the start of the file.
     void write_at(std::uint64_t offset, std::span<const std::byte> bytes);
-    // Closes the file and puts it in the target's place.
+    // Writes what is held, closes the file and, for a replaced file, puts it in the target's place.
     void commit();
 
 private:
     [[noreturn]] void fail() const;
+    void write_out(std::span<const std::byte> bytes);
+    void open_temporary(const std::string& folder);
+    void link_temporary();
 
-    std::string target_;
-    std::string temporary_;
+    std::string target_;      // the name the caller gave, for messages
+    std::string replaced_;    // the file put in place at the commit; empty when written through
+    std::string temporary_;   // the temporary file's name, while it has one
+    unsigned mode_ = 0;       // the permission bits the replacing file gets
+    bool unnamed_ = false;    // the temporary file is an O_TMPFILE, linked at the commit
+    bool seekable_ = true;    // write_at can reach bytes already written
+    bool holding_ = false;    // writes go to held_ until the commit
+    std::uint64_t written_ = 0;     // bytes that reached the file
+    std::vector<std::byte> held_;   // bytes after written_, for a target that cannot seek
     int fd_ = -1;
 };
 

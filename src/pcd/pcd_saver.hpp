@@ -1,6 +1,6 @@
 #pragma once
-// The save driver: checks the cloud, writes the header and the data section in its encoding
-// into a temporary file, and puts that in the target's place once it is complete.
+// The save driver: checks the cloud, then writes the header and the data section in its
+// encoding to the target (through a temporary file, put in the target's place once complete).
 
 #include <string>
 

@@ -81,6 +81,7 @@ std::optional<std::span<const std::byte>> contiguous_values(const FieldToWrite& 
 
 RecordGather::RecordGather(const std::vector<FieldToWrite>& fields) {
     for (const FieldToWrite& field : fields) {
+        if (field.bytes() == 0) continue;  // COUNT 0: nothing in the record
         const bool plain = is_plain(field);
         if (!runs_.empty() && plain && runs_.back().plain) {
             // Joins the run before it when its values follow that run's in every point.

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 import tessarel
 
-from pcd_writer import fields, pcd_bytes, random_values
+from pcd_writer import fields, header, pcd_bytes, random_values
 
 DOCSTRING = (
     "\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
@@ -114,6 +114,26 @@ def test_missing_file_message(name):
     with pytest.raises(RuntimeError) as error:
         tessarel.load_pcd(name)
     assert str(error.value) == "Cannot open PCD file: " + name
+
+
+NAMED = fields("x y z name")
+BAD_DATA = header(NAMED, 0, "X").replace(b"DATA X", b"DATA \xff")
+# Bytes that are not UTF-8 show in a message as backslash escapes, never as a UnicodeDecodeError.
+NOT_UTF8_MESSAGES = {
+    "missing-file": (tessarel.load_pcd, None, r"Cannot open PCD file: {folder}/missing\xff.pcd"),
+    "data-type": (tessarel.load_pcd, BAD_DATA, r"Unsupported PCD DATA type: \xff"),
+    "data-type-header": (tessarel.load_pcd_header, BAD_DATA, r"Unsupported PCD DATA type: \xff"),
+    "ascii-token": (tessarel.load_pcd, header(NAMED, 1, "ascii").replace(b"name", b"n\xffme") + b"0 0 0 bad\n",
+                    r"ASCII PCD data, point 0, field 'n\xffme': 'bad' is not a number of type F 4"),
+}
+
+
+@pytest.mark.parametrize("read, content, message", NOT_UTF8_MESSAGES.values(), ids=NOT_UTF8_MESSAGES.keys())
+def test_messages_show_bytes_that_are_not_utf8(tmp_path, pcd_file, read, content, message):
+    name = pcd_file(content) if content else os.fsencode(tmp_path) + b"/missing\xff.pcd"
+    with pytest.raises(RuntimeError) as raised:
+        read(name)
+    assert str(raised.value) == message.format(folder=tmp_path)
 
 
 def test_directory_cannot_be_opened(tmp_path):

@@ -1,10 +1,7 @@
 #include "module/save_function.hpp"
 
-#include <cerrno>
-
 #include "module/save_arguments.hpp"
 #include "module/without_gil.hpp"
-#include "pcd/file_output.hpp"
 #include "pcd/pcd_saver.hpp"
 
 namespace py = pybind11;
@@ -16,19 +13,6 @@ void save_pcd(const FileName& filename, py::handle points, const std::optional<p
               py::handle viewpoint) {
     const SaveArguments arguments = read_save_arguments(points, fields, encoding, width, height, viewpoint);
     without_gil([&] { save_pcd_file(filename.bytes, arguments.cloud); });
-}
-
-void register_file_errors() {
-    py::register_exception_translator([](std::exception_ptr thrown) {
-        try {
-            if (thrown) std::rethrow_exception(thrown);
-        } catch (const FileError& error) {
-            errno = error.code().value();
-            const auto name = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
-                error.filename().data(), static_cast<Py_ssize_t>(error.filename().size())));
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-        }
-    });
 }
 
 }  // namespace tessarel

@@ -16,7 +16,4 @@ void save_pcd(const FileName& filename, pybind11::handle points, const std::opti
               const std::string& encoding, const std::optional<pybind11::int_>& width,
               const std::optional<pybind11::int_>& height, pybind11::handle viewpoint);
 
-// Makes a failed file operation an OSError of its errno's kind, with the file name.
-void register_file_errors();
-
 }  // namespace tessarel

@@ -63,14 +63,19 @@ def small_cloud(pcd_file):
     return pcd_file(pcd_bytes(table, values)), values
 
 
-@pytest.mark.parametrize("convert", [str, str.encode, lambda p: bytearray(p.encode()), pathlib.Path,
-                                     lambda p: pathlib.PurePath(p.encode().decode())],
+@pytest.mark.parametrize("convert", [os.fsdecode, bytes, bytearray, lambda p: pathlib.Path(os.fsdecode(p)),
+                                     lambda p: pathlib.PurePath(os.fsdecode(p))],
                          ids=["str", "bytes", "bytearray", "path", "pure-path"])
 def test_accepted_file_name_types(small_cloud, convert):
     path, values = small_cloud
-    points, extra = tessarel.load_pcd(convert(path))
+    # A name that is not UTF-8: as a str, os.listdir gives it with a surrogate escape.
+    name = os.fsencode(path).replace(b".pcd", b"\xff.pcd")
+    os.rename(path, name)
+    points, extra = tessarel.load_pcd(convert(name))
     np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
     np.testing.assert_array_equal(extra["i"], values[3])
+    tessarel.save_pcd(convert(name), points, extra, encoding="ascii")
+    assert tessarel.load_pcd_header(name)["data"] == "ascii"
 
 
 @pytest.mark.parametrize(
@@ -98,14 +103,31 @@ def test_keyword_argument_and_result_shape(small_cloud):
     assert isinstance(result[0], np.ndarray) and isinstance(result[1], dict)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs",
-    [((42,), {}), ((None,), {}), ((), {}), (("a", "b"), {}), ((), {"path": "a"}), (("\udcff",), {}),
-     ((pathlib.Path("\udcff"),), {})],
-    ids=["number", "none", "no-arg", "two-args", "wrong-keyword", "lone-surrogate", "path-with-lone-surrogate"],
-)
-def test_refused_arguments(args, kwargs):
-    with pytest.raises(TypeError, match=r"load_pcd\(\): incompatible function arguments"):
+class RaisingPath:
+    def __init__(self, error: BaseException):
+        self.error = error
+
+    def __fspath__(self):
+        raise self.error
+
+
+INCOMPATIBLE = (TypeError, r"load_pcd\(\): incompatible function arguments")
+REFUSED_ARGUMENTS = {
+    "number": ((42,), {}, *INCOMPATIBLE),
+    "none": ((None,), {}, *INCOMPATIBLE),
+    "no-arg": ((), {}, *INCOMPATIBLE),
+    "two-args": (("a", "b"), {}, *INCOMPATIBLE),
+    "wrong-keyword": ((), {"path": "a"}, *INCOMPATIBLE),
+    "fspath-raises": ((RaisingPath(ValueError("from __fspath__")),), {}, ValueError, "^from __fspath__$"),
+    "fspath-interrupted": ((RaisingPath(KeyboardInterrupt("from __fspath__")),), {}, KeyboardInterrupt,
+                           "^from __fspath__$"),
+    "unencodable-str": (("\ud800.pcd",), {}, UnicodeEncodeError, "surrogates not allowed"),
+}
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", REFUSED_ARGUMENTS.values(), ids=REFUSED_ARGUMENTS.keys())
+def test_refused_arguments(args, kwargs, error, message):
+    with pytest.raises(error, match=message):
         tessarel.load_pcd(*args, **kwargs)
 
 

@@ -8,9 +8,8 @@ namespace py = pybind11;
 
 namespace tessarel {
 
-void save_pcd(const FileName& filename, py::handle points, const std::optional<py::dict>& fields,
-              const std::string& encoding, const std::optional<py::int_>& width, const std::optional<py::int_>& height,
-              py::handle viewpoint) {
+void save_pcd(const FileName& filename, py::handle points, py::handle fields, const std::string& encoding,
+              py::handle width, py::handle height, py::handle viewpoint) {
     const SaveArguments arguments = read_save_arguments(points, fields, encoding, width, height, viewpoint);
     without_gil([&] { save_pcd_file(filename.bytes, arguments.cloud); });
 }

@@ -81,9 +81,9 @@ def test_accepted_file_name_types(small_cloud, convert):
 @pytest.mark.parametrize(
     "convert, error",
     [(bytes, None), (bytearray, None), (memoryview, None), (lambda b: np.frombuffer(b, np.uint8), None),
-     (lambda b: np.frombuffer(b * 2, np.uint8)[::2], ValueError), (lambda b: b.decode("latin-1"), TypeError),
-     (lambda b: None, TypeError)],
-    ids=["bytes", "bytearray", "memoryview", "uint8-array", "strided-array", "str", "none"],
+     (lambda b: np.frombuffer(b * 2, np.uint8)[::2], ValueError), (lambda b: memoryview(b * 2)[::2], BufferError),
+     (lambda b: b.decode("latin-1"), TypeError), (lambda b: None, TypeError)],
+    ids=["bytes", "bytearray", "memoryview", "uint8-array", "strided-array", "strided-memoryview", "str", "none"],
 )
 def test_buffer_arguments(small_cloud, convert, error):
     path, values = small_cloud

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 

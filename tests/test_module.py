@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 import tessarel
 
-from pcd_writer import fields, pcd_bytes, random_values
+from pcd_writer import fields, header, pcd_bytes, random_values
 
 DOCSTRING = (
     "\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
@@ -63,22 +63,27 @@ def small_cloud(pcd_file):
     return pcd_file(pcd_bytes(table, values)), values
 
 
-@pytest.mark.parametrize("convert", [str, str.encode, lambda p: bytearray(p.encode()), pathlib.Path,
-                                     lambda p: pathlib.PurePath(p.encode().decode())],
+@pytest.mark.parametrize("convert", [os.fsdecode, bytes, bytearray, lambda p: pathlib.Path(os.fsdecode(p)),
+                                     lambda p: pathlib.PurePath(os.fsdecode(p))],
                          ids=["str", "bytes", "bytearray", "path", "pure-path"])
 def test_accepted_file_name_types(small_cloud, convert):
     path, values = small_cloud
-    points, extra = tessarel.load_pcd(convert(path))
+    # A name that is not UTF-8: as a str, os.listdir gives it with a surrogate escape.
+    name = os.fsencode(path).replace(b".pcd", b"\xff.pcd")
+    os.rename(path, name)
+    points, extra = tessarel.load_pcd(convert(name))
     np.testing.assert_array_equal(points, np.stack(values[:3], axis=1))
     np.testing.assert_array_equal(extra["i"], values[3])
+    tessarel.save_pcd(convert(name), points, extra, encoding="ascii")
+    assert tessarel.load_pcd_header(name)["data"] == "ascii"
 
 
 @pytest.mark.parametrize(
     "convert, error",
     [(bytes, None), (bytearray, None), (memoryview, None), (lambda b: np.frombuffer(b, np.uint8), None),
-     (lambda b: np.frombuffer(b * 2, np.uint8)[::2], ValueError), (lambda b: b.decode("latin-1"), TypeError),
-     (lambda b: None, TypeError)],
-    ids=["bytes", "bytearray", "memoryview", "uint8-array", "strided-array", "str", "none"],
+     (lambda b: np.frombuffer(b * 2, np.uint8)[::2], ValueError), (lambda b: memoryview(b * 2)[::2], BufferError),
+     (lambda b: b.decode("latin-1"), TypeError), (lambda b: None, TypeError)],
+    ids=["bytes", "bytearray", "memoryview", "uint8-array", "strided-array", "strided-memoryview", "str", "none"],
 )
 def test_buffer_arguments(small_cloud, convert, error):
     path, values = small_cloud
@@ -98,14 +103,31 @@ def test_keyword_argument_and_result_shape(small_cloud):
     assert isinstance(result[0], np.ndarray) and isinstance(result[1], dict)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs",
-    [((42,), {}), ((None,), {}), ((), {}), (("a", "b"), {}), ((), {"path": "a"}), (("\udcff",), {}),
-     ((pathlib.Path("\udcff"),), {})],
-    ids=["number", "none", "no-arg", "two-args", "wrong-keyword", "lone-surrogate", "path-with-lone-surrogate"],
-)
-def test_refused_arguments(args, kwargs):
-    with pytest.raises(TypeError, match=r"load_pcd\(\): incompatible function arguments"):
+class RaisingPath:
+    def __init__(self, error: BaseException):
+        self.error = error
+
+    def __fspath__(self):
+        raise self.error
+
+
+INCOMPATIBLE = (TypeError, r"load_pcd\(\): incompatible function arguments")
+REFUSED_ARGUMENTS = {
+    "number": ((42,), {}, *INCOMPATIBLE),
+    "none": ((None,), {}, *INCOMPATIBLE),
+    "no-arg": ((), {}, *INCOMPATIBLE),
+    "two-args": (("a", "b"), {}, *INCOMPATIBLE),
+    "wrong-keyword": ((), {"path": "a"}, *INCOMPATIBLE),
+    "fspath-raises": ((RaisingPath(ValueError("from __fspath__")),), {}, ValueError, "^from __fspath__$"),
+    "fspath-interrupted": ((RaisingPath(KeyboardInterrupt("from __fspath__")),), {}, KeyboardInterrupt,
+                           "^from __fspath__$"),
+    "unencodable-str": (("\ud800.pcd",), {}, UnicodeEncodeError, "surrogates not allowed"),
+}
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", REFUSED_ARGUMENTS.values(), ids=REFUSED_ARGUMENTS.keys())
+def test_refused_arguments(args, kwargs, error, message):
+    with pytest.raises(error, match=message):
         tessarel.load_pcd(*args, **kwargs)
 
 
@@ -114,6 +136,26 @@ def test_missing_file_message(name):
     with pytest.raises(RuntimeError) as error:
         tessarel.load_pcd(name)
     assert str(error.value) == "Cannot open PCD file: " + name
+
+
+NAMED = fields("x y z name")
+BAD_DATA = header(NAMED, 0, "X").replace(b"DATA X", b"DATA \xff")
+# Bytes that are not UTF-8 show in a message as backslash escapes, never as a UnicodeDecodeError.
+NOT_UTF8_MESSAGES = {
+    "missing-file": (tessarel.load_pcd, None, r"Cannot open PCD file: {folder}/missing\xff.pcd"),
+    "data-type": (tessarel.load_pcd, BAD_DATA, r"Unsupported PCD DATA type: \xff"),
+    "data-type-header": (tessarel.load_pcd_header, BAD_DATA, r"Unsupported PCD DATA type: \xff"),
+    "ascii-token": (tessarel.load_pcd, header(NAMED, 1, "ascii").replace(b"name", b"n\xffme") + b"0 0 0 bad\n",
+                    r"ASCII PCD data, point 0, field 'n\xffme': 'bad' is not a number of type F 4"),
+}
+
+
+@pytest.mark.parametrize("read, content, message", NOT_UTF8_MESSAGES.values(), ids=NOT_UTF8_MESSAGES.keys())
+def test_messages_show_bytes_that_are_not_utf8(tmp_path, pcd_file, read, content, message):
+    name = pcd_file(content) if content else os.fsencode(tmp_path) + b"/missing\xff.pcd"
+    with pytest.raises(RuntimeError) as raised:
+        read(name)
+    assert str(raised.value) == message.format(folder=tmp_path)
 
 
 def test_directory_cannot_be_opened(tmp_path):

@@ -10,6 +10,7 @@ import tempfile
 import textwrap
 import threading
 from pathlib import Path
+from types import MappingProxyType
 
 import numpy as np
 import pytest
@@ -221,13 +222,22 @@ BAD_ARGUMENTS = {
     "control-in-name": ((POINTS, {"a\nb": np.zeros(4)}), {}, ValueError, "cannot be written"),
     "wide-space-in-name": ((POINTS, {"a\u3000b": np.zeros(4)}), {}, ValueError, "cannot be written"),
     "name-not-str": ((POINTS, {1: np.zeros(4)}), {}, TypeError, "field names must be str, not int"),
-    "fields-not-dict": ((POINTS, [np.zeros(4)]), {}, TypeError, "incompatible function arguments"),
+    "fields-not-mapping": ((POINTS, [np.zeros(4)]), {}, TypeError, "fields must be a mapping .*, not list"),
+    # Any mapping, read in its order: the first bad field named is the mapping's first.
+    "mapping-proxy": ((POINTS, MappingProxyType({"z2": np.zeros(4, bool), "a1": np.zeros(4, bool)})), {}, TypeError,
+                      "field 'z2' has dtype bool"),
     "encoding": ((POINTS,), {"encoding": "zip"}, ValueError, "encoding must be 'ascii', 'binary' or"),
     "width-height": ((POINTS,), {"width": 3, "height": 2}, ValueError, r"WIDTH 3 \* HEIGHT 2 must equal"),
+    "numpy-integers": ((POINTS,), {"width": np.int64(3), "height": np.uint8(2)}, ValueError, r"WIDTH 3 \* HEIGHT 2"),
     "height-not-dividing": ((POINTS,), {"height": 3}, ValueError, "must equal the number of points, 4"),
-    "negative-width": ((POINTS,), {"width": -4}, ValueError, "width cannot be negative"),
-    "viewpoint-length": ((POINTS,), {"viewpoint": (0, 0, 0)}, ValueError, "viewpoint must be 7 numbers"),
-    "viewpoint-values": ((POINTS,), {"viewpoint": "abcdefg"}, ValueError, "could not convert"),
+    "negative-width": ((POINTS,), {"width": -1}, ValueError, "^width must be from 0 to 2147483647, not -1$"),
+    "width-past-64-bits": ((POINTS,), {"width": 2**64}, ValueError, "^width must be from 0 to 2147483647, not an"),
+    "height-past-64-bits": ((POINTS,), {"height": 2**64}, ValueError, "^height must be from 0 to 2147483647, not"),
+    "height-past-32-bits": ((POINTS,), {"height": 2**31}, ValueError, "^height must be .*, not 2147483648$"),
+    "float-width": ((POINTS,), {"width": 4.0}, TypeError, "^width must be an integer, not float$"),
+    "viewpoint-length": ((POINTS,), {"viewpoint": (0,) * 6}, ValueError, "viewpoint must be 7 real numbers .*holds 6"),
+    "viewpoint-str": ((POINTS,), {"viewpoint": "1234567"}, TypeError, r"viewpoint must be 7 real numbers .*, not str$"),
+    "viewpoint-str-value": ((POINTS,), {"viewpoint": (0, 0, "0", 1, 0, 0, 0)}, TypeError, "value 2 is of type str$"),
 }
 
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 
 namespace py = pybind11;
@@ -29,12 +32,11 @@ std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
 std::string shape_text(const py::array& array) { return py::str(py::tuple(array.attr("shape"))).cast<std::string>(); }
 
+std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")).cast<std::string>(); }
+
 // A name the header can hold as one token: not empty, no whitespace, nothing unprintable.
 std::string field_name(py::handle key) {
-    if (!py::isinstance<py::str>(key)) {
-        const auto type = py::str(py::type::of(key).attr("__name__")).cast<std::string>();
-        throw py::type_error("field names must be str, not " + type);
-    }
+    if (!py::isinstance<py::str>(key)) throw py::type_error("field names must be str, not " + type_name(key));
     const auto name = py::reinterpret_borrow<py::str>(key);
     if (py::len(name) == 0 || !name.attr("isprintable")().cast<bool>() || name.attr("__contains__")(" ").cast<bool>()) {
         throw py::value_error("field name " + py::repr(name).cast<std::string>() +
@@ -90,46 +92,93 @@ Encoding encoding_of(const std::string& name) {
     throw py::value_error("encoding must be 'ascii', 'binary' or 'binary_compressed', not " + quoted(name));
 }
 
-std::uint64_t count_argument(const char* what, const py::int_& value) {
-    if (value < py::int_(0)) throw py::value_error(std::string(what) + " cannot be negative");
-    return value.cast<std::uint64_t>();
+// A value beyond 64 bits is described by its size: its digits could be too many to print.
+std::string integer_text(const py::object& integer, int overflow, long long value) {
+    if (overflow == 0) return std::to_string(value);
+    const std::string sign = overflow < 0 ? "a negative" : "an";
+    return sign + " integer of " + py::str(integer.attr("bit_length")()).cast<std::string>() + " bits";
+}
+
+// WIDTH or HEIGHT: any integer, as operator.index takes it, that readers hold in a 32-bit signed count.
+std::uint64_t count_argument(const char* what, py::handle value) {
+    if (!PyIndex_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
+    }
+    const auto integer = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!integer) throw py::error_already_set();
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+    constexpr long long most = std::numeric_limits<std::int32_t>::max();
+    if (overflow != 0 || count < 0 || count > most) {
+        throw py::value_error(std::string(what) + " must be from 0 to " + std::to_string(most) + ", not " +
+                              integer_text(integer, overflow, count));
+    }
+    return static_cast<std::uint64_t>(count);
 }
 
 // WIDTH and HEIGHT: N × 1 unless given; one of them given sets the other.
-void organize(CloudToWrite& cloud, const std::optional<py::int_>& width, const std::optional<py::int_>& height) {
-    cloud.width = width ? count_argument("width", *width) : 0;
-    cloud.height = height ? count_argument("height", *height) : 1;
-    if (width && !height && cloud.width != 0) cloud.height = cloud.points / cloud.width;
-    if (!width && cloud.height != 0) cloud.width = cloud.points / cloud.height;
+void organize(CloudToWrite& cloud, py::handle width, py::handle height) {
+    cloud.width = width.is_none() ? 0 : count_argument("width", width);
+    cloud.height = height.is_none() ? 1 : count_argument("height", height);
+    if (!width.is_none() && height.is_none() && cloud.width != 0) cloud.height = cloud.points / cloud.width;
+    if (width.is_none() && cloud.height != 0) cloud.width = cloud.points / cloud.height;
 }
 
+// A real number as PyFloat_AsDouble reads it, through __float__ or __index__; unlike float(), no text.
+bool is_real(py::handle value) {
+    const PyNumberMethods* number = Py_TYPE(value.ptr())->tp_as_number;
+    return number && (number->nb_float || number->nb_index);
+}
+
+// The sensor pose: 7 numbers in any iterable but text, whose characters would pass for digits.
 std::array<double, 7> viewpoint_of(py::handle viewpoint) {
     std::array<double, 7> pose{0, 0, 0, 1, 0, 0, 0};
     if (viewpoint.is_none()) return pose;
-    const auto values = py::list(py::reinterpret_borrow<py::iterable>(viewpoint));
-    if (values.size() != pose.size()) {
-        throw py::value_error("viewpoint must be 7 numbers (tx ty tz qw qx qy qz), not " +
-                              std::to_string(values.size()));
+    const std::string expected = "viewpoint must be 7 real numbers (tx ty tz qw qx qy qz)";
+    const bool text = PyUnicode_Check(viewpoint.ptr()) || PyBytes_Check(viewpoint.ptr()) ||
+                      PyByteArray_Check(viewpoint.ptr());
+    if (text || !py::isinstance<py::iterable>(viewpoint)) {
+        throw py::type_error(expected + ", not " + type_name(viewpoint));
     }
-    for (std::size_t i = 0; i < pose.size(); ++i) pose[i] = py::float_(values[i]);
+    const auto values = py::list(py::reinterpret_borrow<py::iterable>(viewpoint));
+    if (values.size() != pose.size()) throw py::value_error(expected + "; it holds " + std::to_string(values.size()));
+    for (std::size_t i = 0; i < pose.size(); ++i) {
+        const py::object value = values[i];
+        if (!is_real(value)) {
+            throw py::type_error(expected + "; value " + std::to_string(i) + " is of type " + type_name(value));
+        }
+        pose[i] = PyFloat_AsDouble(value.ptr());
+        if (pose[i] == -1 && PyErr_Occurred()) throw py::error_already_set();
+    }
     return pose;
+}
+
+// The field names, in the order of `fields`: any mapping, not only a dict.
+py::list field_names(py::handle fields) {
+    if (!py::isinstance(fields, py::module_::import("collections.abc").attr("Mapping"))) {
+        throw py::type_error("fields must be a mapping of field names to arrays, such as a dict, not " +
+                             type_name(fields));
+    }
+    const auto keys = py::reinterpret_steal<py::list>(PyMapping_Keys(fields.ptr()));
+    if (!keys) throw py::error_already_set();
+    return keys;
 }
 
 }  // namespace
 
-SaveArguments read_save_arguments(py::handle points, const std::optional<py::dict>& fields, const std::string& encoding,
-                                  const std::optional<py::int_>& width, const std::optional<py::int_>& height,
-                                  py::handle viewpoint) {
+SaveArguments read_save_arguments(py::handle points, py::handle fields, const std::string& encoding, py::handle width,
+                                  py::handle height, py::handle viewpoint) {
     SaveArguments arguments;
     CloudToWrite& cloud = arguments.cloud;
     cloud.encoding = encoding_of(encoding);
     arguments.arrays.push_back(as_array(points));
     cloud.fields = coordinates(arguments.arrays.back());
     cloud.points = static_cast<std::size_t>(arguments.arrays.back().shape(0));
-    if (fields) {
-        for (const auto& [key, values] : *fields) {
+    if (!fields.is_none()) {
+        for (const py::handle key : field_names(fields)) {
             const std::string name = field_name(key);
-            arguments.arrays.push_back(as_array(values));
+            arguments.arrays.push_back(as_array(fields[key]));
             FieldToWrite field = field_to_write(name, arguments.arrays.back(), cloud.points);
             // x, y or z in fields takes the place of that column of points, in its own type.
             const auto coordinate = std::find_if(cloud.fields.begin(), cloud.fields.begin() + 3,

@@ -4,9 +4,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +17,8 @@ struct SaveArguments {
     std::vector<pybind11::array> arrays;  // what the cloud's values point into
 };
 
-SaveArguments read_save_arguments(pybind11::handle points, const std::optional<pybind11::dict>& fields,
-                                  const std::string& encoding, const std::optional<pybind11::int_>& width,
-                                  const std::optional<pybind11::int_>& height, pybind11::handle viewpoint);
+// `fields`, `width`, `height` and `viewpoint` may be None, for their defaults.
+SaveArguments read_save_arguments(pybind11::handle points, pybind11::handle fields, const std::string& encoding,
+                                  pybind11::handle width, pybind11::handle height, pybind11::handle viewpoint);
 
 }  // namespace tessarel

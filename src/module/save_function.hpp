@@ -3,20 +3,14 @@
 // interpreter lock released.
 
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
-#include <optional>
 #include <string>
 
 #include "module/file_name.hpp"
 
 namespace tessarel {
 
-void save_pcd(const FileName& filename, pybind11::handle points, const std::optional<pybind11::dict>& fields,
-              const std::string& encoding, const std::optional<pybind11::int_>& width,
-              const std::optional<pybind11::int_>& height, pybind11::handle viewpoint);
-
-// Makes a failed file operation an OSError of its errno's kind, with the file name.
-void register_file_errors();
+void save_pcd(const FileName& filename, pybind11::handle points, pybind11::handle fields, const std::string& encoding,
+              pybind11::handle width, pybind11::handle height, pybind11::handle viewpoint);
 
 }  // namespace tessarel

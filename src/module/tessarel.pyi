@@ -1,8 +1,8 @@
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
 import os
-from collections.abc import Buffer, Iterable
-from typing import Any, Literal, TypeAlias, TypedDict
+from collections.abc import Buffer, Iterable, Mapping
+from typing import Any, Literal, SupportsIndex, TypeAlias, TypedDict
 
 import numpy.typing as npt
 
@@ -61,23 +61,24 @@ def load_pcd_header(filename: FileName) -> PcdHeader:
 def save_pcd(
     filename: FileName,
     points: npt.ArrayLike,
-    fields: dict[str, npt.ArrayLike] | None = None,
+    fields: Mapping[str, npt.ArrayLike] | None = None,
     *,
     encoding: Literal["binary", "ascii", "binary_compressed"] = "binary",
-    width: int | None = None,
-    height: int | None = None,
+    width: SupportsIndex | None = None,
+    height: SupportsIndex | None = None,
     viewpoint: Iterable[float] | None = None,
 ) -> None:
     """
     Save points and fields as a PCD file, exactly.
 
     points: array of shape (N,3), float32 (written as F 4) or float64 (F 8)
-    fields: dict of name -> array of shape (N,) or (N, COUNT), float32,
-        float64 or any integer of 8 to 64 bits; x, y or z here takes the
-        place of that column of points, in its own dtype
+    fields: dict, or any mapping, of name -> array of shape (N,) or
+        (N, COUNT), float32, float64 or any integer of 8 to 64 bits; x, y
+        or z here takes the place of that column of points, in its own dtype
     encoding: "binary", "ascii" or "binary_compressed"
-    width, height: the cloud's organisation (default N x 1)
-    viewpoint: (tx, ty, tz, qw, qx, qy, qz), default (0, 0, 0, 1, 0, 0, 0)
+    width, height: integers, the cloud's organisation (default N x 1)
+    viewpoint: 7 real numbers (tx, ty, tz, qw, qx, qy, qz), default
+        (0, 0, 0, 1, 0, 0, 0)
 
     The file is written under a temporary name beside it and put in place
     only when complete: on any error, an existing file is left as it was.

@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "module/exception_translation.hpp"
 #include "module/load_functions.hpp"
 #include "module/save_function.hpp"
 
@@ -12,6 +13,7 @@ PYBIND11_MODULE(tessarel, module) {
     module.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
     // Compiled in from the package metadata, so that reading it imports nothing.
     module.attr("__version__") = TESSAREL_VERSION;
+    tessarel::register_exception_translation();
     module.def("load_pcd", &tessarel::load_pcd, py::arg("filename"),
                R"doc(
         Load a PCD file into NumPy arrays.
@@ -29,7 +31,6 @@ PYBIND11_MODULE(tessarel, module) {
         data: bytes, bytearray, memoryview, mmap.mmap, a uint8 NumPy array, or any
             C-contiguous object with the buffer protocol; it is read without a copy
     )doc");
-    tessarel::register_file_errors();
     module.def("save_pcd", &tessarel::save_pcd, py::arg("filename"), py::arg("points"), py::arg("fields") = py::none(),
                py::kw_only(), py::arg("encoding") = "binary", py::arg("width") = py::none(),
                py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
@@ -37,12 +38,13 @@ PYBIND11_MODULE(tessarel, module) {
         Save points and fields as a PCD file, exactly.
 
         points: array of shape (N,3), float32 (written as F 4) or float64 (F 8)
-        fields: dict of name -> array of shape (N,) or (N, COUNT), float32,
-            float64 or any integer of 8 to 64 bits; x, y or z here takes the
-            place of that column of points, in its own dtype
+        fields: dict, or any mapping, of name -> array of shape (N,) or
+            (N, COUNT), float32, float64 or any integer of 8 to 64 bits; x, y
+            or z here takes the place of that column of points, in its own dtype
         encoding: "binary", "ascii" or "binary_compressed"
-        width, height: the cloud's organisation (default N x 1)
-        viewpoint: (tx, ty, tz, qw, qx, qy, qz), default (0, 0, 0, 1, 0, 0, 0)
+        width, height: integers, the cloud's organisation (default N x 1)
+        viewpoint: 7 real numbers (tx, ty, tz, qw, qx, qy, qz), default
+            (0, 0, 0, 1, 0, 0, 0)
 
         The file is written under a temporary name beside it and put in place
         only when complete: on any error, an existing file is left as it was.

@@ -1,0 +1,58 @@
+#include "module/exception_translation.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <cerrno>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+#include "pcd/file_output.hpp"
+
+namespace py = pybind11;
+
+namespace tessarel {
+namespace {
+
+// Messages quote file names and header values, whose bytes need not be UTF-8. pybind11's own
+// translation decodes them strictly and would raise UnicodeDecodeError in place of the error;
+// here such bytes become backslash escapes.
+void set_error(PyObject* type, std::string_view message) {
+    const auto text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
+    if (text) PyErr_SetObject(type, text.ptr());
+}
+
+void set_file_error(const FileError& error) {
+    errno = error.code().value();
+    const auto name = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
+        error.filename().data(), static_cast<Py_ssize_t>(error.filename().size())));
+    if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+}
+
+void translate(std::exception_ptr thrown) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const py::error_already_set&) {
+        throw;  // Python's own exceptions, and pybind11's, go to pybind11's translation
+    } catch (const py::builtin_exception&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const FileError& error) {
+        set_file_error(error);
+    } catch (const std::invalid_argument& error) {
+        set_error(PyExc_ValueError, error.what());
+    } catch (const std::length_error& error) {
+        set_error(PyExc_ValueError, error.what());
+    } catch (const std::exception& error) {
+        set_error(PyExc_RuntimeError, error.what());
+    }
+}
+
+}  // namespace
+
+void register_exception_translation() { py::register_local_exception_translator(translate); }
+
+}  // namespace tessarel

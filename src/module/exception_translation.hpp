@@ -1,0 +1,11 @@
+#pragma once
+// Python exceptions for the C++ exceptions of the core.
+
+namespace tessarel {
+
+// Registers the translation for this module's functions alone. A failed file operation becomes
+// an OSError of its errno's kind, with the file name; any other error of the core keeps its
+// message, whatever bytes it holds.
+void register_exception_translation();
+
+}  // namespace tessarel

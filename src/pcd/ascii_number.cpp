@@ -99,7 +99,7 @@ TokenResult parse_integer_slowly(const char* first, const char* start, const cha
     const TokenStatus status = to_bits(parse_whole_number(start, end), is_signed, bits);
     if (status == TokenStatus::ok) return {end, TokenStatus::ok};
     if (status == TokenStatus::not_a_number) {
-        double value;  // nan, inf: numbers, but not whole ones
+        double value{};  // nan, inf: numbers, but not whole ones
         const auto result = fast_float::from_chars(start, end, value);
         if (result.ptr == end && result.ptr != start) return {first, TokenStatus::not_whole};
     }

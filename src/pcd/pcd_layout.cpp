@@ -1,5 +1,6 @@
 #include "pcd/pcd_layout.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -23,21 +24,27 @@ std::array<std::size_t, 3> find_coordinates(const std::vector<PcdField>& fields)
     return xyz;
 }
 
-[[noreturn]] void throw_negative_size() {
-    throw std::length_error("cannot create std::vector larger than max_size()");
-}
-
+// The fields' SIZE and COUNT are not negative, so neither is the record size.
 std::uint64_t cloud_bytes(const PcdHeader& header) {
-    if (header.points < 0) throw_negative_size();
+    if (header.points < 0) throw std::runtime_error("PCD POINTS is negative: " + std::to_string(header.points));
     std::int64_t product = 0;
     const bool overflow = __builtin_mul_overflow(std::int64_t{header.points}, header.point_step, &product);
-    if (!overflow && product < 0) throw_negative_size();
     if (overflow || static_cast<std::uint64_t>(product) > max_cloud_bytes) {
         throw std::runtime_error("PCD data too large: POINTS " + std::to_string(header.points) + " * " +
                                  std::to_string(header.point_step) + " bytes per point exceeds the limit of " +
                                  std::to_string(max_cloud_bytes) + " bytes");
     }
     return static_cast<std::uint64_t>(product);
+}
+
+// Names the widest field, whose SIZE or COUNT is most likely the one at fault.
+[[noreturn]] void throw_record_too_large(const PcdHeader& header) {
+    const auto narrower = [](const PcdField& a, const PcdField& b) { return field_bytes(a) < field_bytes(b); };
+    const PcdField& widest = *std::max_element(header.fields.begin(), header.fields.end(), narrower);
+    throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
+                             " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes; field '" +
+                             widest.name + "' has SIZE " + std::to_string(widest.size) + " and COUNT " +
+                             std::to_string(widest.count));
 }
 
 std::string field_label(const PcdField& field) { return "PCD field '" + field.name + "'"; }
@@ -67,12 +74,9 @@ ElementType checked_type(const PcdField& field) {
 PcdLayout make_layout(const PcdHeader& header) {
     PcdLayout layout;
     layout.xyz = find_coordinates(header.fields);
-    const std::uint64_t bytes = cloud_bytes(header);
     for (const PcdField& field : header.fields) check_sign(field);
-    if (static_cast<std::uint64_t>(header.point_step) > max_cloud_bytes) {
-        throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
-                                 " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes");
-    }
+    const std::uint64_t bytes = cloud_bytes(header);
+    if (static_cast<std::uint64_t>(header.point_step) > max_cloud_bytes) throw_record_too_large(header);
     layout.encoding = encoding_of(header.data);
     layout.fields.reserve(header.fields.size());
     for (const PcdField& field : header.fields) {

@@ -69,9 +69,9 @@ inline constexpr std::uint64_t max_cloud_bytes = sizeof(void*) < 8 ? 0x7fffffffu
 
 // Checks `header` and returns its layout, whose fields lie back to back and fill the record
 // exactly, so a decoder that writes every field writes every byte. Errors, in the order
-// they are looked for: no x, y or z field; negative POINTS or record size
-// (std::length_error); a cloud beyond `max_cloud_bytes`; a negative SIZE or COUNT; an
-// unknown DATA value; an unsupported TYPE/SIZE pair; a coordinate with COUNT 0.
+// they are looked for: no x, y or z field; a negative SIZE or COUNT; negative POINTS; a
+// cloud or a record beyond `max_cloud_bytes`; an unknown DATA value; an unsupported
+// TYPE/SIZE pair; a coordinate with COUNT 0.
 PcdLayout make_layout(const PcdHeader& header);
 
 }  // namespace tessarel

@@ -223,3 +223,30 @@ def test_large_scan_is_written_and_read_alike_on_one_cpu_and_all(tmp_path):
         assert loaded_points.tobytes() == xyz.tobytes()
         for name, values in fields.items():
             assert loaded_fields[name].tobytes() == values.tobytes(), name
+
+
+TOKEN_LIMIT = 16 << 20
+TOKEN_CLOUD = 400_000  # points: 4.8 MB of records, enough to be parsed on every CPU
+
+
+# The limit holds wherever the longest token stands: its separator is not part of it.
+@pytest.mark.parametrize("source", ["file", "buffer"])
+@pytest.mark.parametrize("cpus", [one_cpu(), os.sched_getaffinity(0)], ids=["one-cpu", "all-cpus"])
+@pytest.mark.parametrize("extra", [0, 1], ids=["at-the-limit", "past-it"])
+@pytest.mark.parametrize("place", ["first", "last-with-newline", "last-without"])
+def test_longest_token_wherever_it_stands(pcd_file, place, extra, cpus, source):
+    token = b"0" * (TOKEN_LIMIT - 1 + extra) + b"5"
+    rest = b"1 2 3\n" * (TOKEN_CLOUD - 1)
+    if place == "first":
+        text = token + b" 2 3\n" + rest
+    else:
+        text = rest + b"1 2 " + token + (b"\n" if place == "last-with-newline" else b"")
+    content = ascii_cloud("x y z", text, TOKEN_CLOUD)
+    load = (lambda data: tessarel.load_pcd(pcd_file(data))) if source == "file" else tessarel.load_pcd_buffer
+    if extra:
+        with pytest.raises(RuntimeError, match=f"^ASCII PCD data holds a token longer than {TOKEN_LIMIT} bytes$"):
+            load_on(cpus, load, content)
+        return
+    points, _ = load_on(cpus, load, content)
+    assert points.shape == (TOKEN_CLOUD, 3)
+    assert (points[0, 0] if place == "first" else points[-1, 2]) == 5

@@ -158,10 +158,17 @@ ENCODINGS = ["ascii", "binary", "binary_compressed"]
         ([(b"SIZE 4 4 4 4 2", b"SIZE 4 4 4 2 2"), (b"DATA", b"#\nDATA")],
          (RuntimeError, "^Unsupported PCD type/size: field 'v' has TYPE F SIZE 2$")),
         ([(b"TYPE F F F F U", b"TYPE F F F F Q")], (RuntimeError, "^Unsupported PCD type/size: field 'w' has TYPE Q SIZE 2$")),
+        ([(b"FIELDS x y z v w", b"FIELDS x y z v w\0\x1b"), (b"TYPE F F F F U", b"TYPE F F F F Q")],
+         (RuntimeError, r"^Unsupported PCD type/size: field 'w\\x00\\x1b' has TYPE Q SIZE 2$")),
+        ([(b"TYPE F F F F U", b"TYPE F F F F \0")],
+         (RuntimeError, r"^Unsupported PCD type/size: field 'w' has TYPE \\x00 SIZE 2$")),
+        ([(b"TYPE F F F F U", b"TYPE F F F \xff U")],
+         (RuntimeError, r"^Unsupported PCD type/size: field 'v' has TYPE \\xff SIZE 4$")),
         ([(b"VERSION", b"# " + b"c" * (17 << 20) + b"\nVERSION")], (RuntimeError, "^PCD header line longer than 16777216 bytes")),
     ],
     ids=["no-points-line", "points-over-width-height", "lower-case-types", "nul-in-names", "negative-points-empty-record",
-         "negative-points", "coordinate-count-0", "unsupported-size", "unsupported-letter", "huge-line"],
+         "negative-points", "coordinate-count-0", "unsupported-size", "unsupported-letter", "nul-in-a-message", "nul-letter", "non-utf8-letter",
+         "huge-line"],
 )
 @pytest.mark.parametrize("encoding", ENCODINGS)
 def test_header_table(load, encoding, edits, outcome):

@@ -115,7 +115,7 @@ std::string quoted(std::string_view token) {
                                  " values, read " + std::to_string(stop.values_read));
     }
     const FieldLayout& field = layout.fields[stop.slot->field];
-    std::string where = "point " + std::to_string(stop.point) + ", field '" + field.name + "'";
+    std::string where = "point " + std::to_string(stop.point) + ", field '" + printable_name(field.name) + "'";
     if (field.count > 1) where += " element " + std::to_string(stop.element);
     if (stop.changed) {
         throw std::runtime_error("ASCII PCD data changed while it was read: " + where +

@@ -4,6 +4,8 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 namespace tessarel {
 namespace {
@@ -43,11 +45,11 @@ std::uint64_t cloud_bytes(const PcdHeader& header) {
     const PcdField& widest = *std::max_element(header.fields.begin(), header.fields.end(), narrower);
     throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
                              " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes; field '" +
-                             widest.name + "' has SIZE " + std::to_string(widest.size) + " and COUNT " +
+                             printable_name(widest.name) + "' has SIZE " + std::to_string(widest.size) + " and COUNT " +
                              std::to_string(widest.count));
 }
 
-std::string field_label(const PcdField& field) { return "PCD field '" + field.name + "'"; }
+std::string field_label(const PcdField& field) { return "PCD field '" + printable_name(field.name) + "'"; }
 
 void check_sign(const PcdField& field) {
     if (field.size < 0) {
@@ -63,10 +65,18 @@ Encoding encoding_of(const std::string& data) {
     throw std::runtime_error("Unsupported PCD DATA type: " + data);
 }
 
+// A TYPE letter as text: a byte that is not ASCII as \xNN too, as a lone byte is no UTF-8.
+std::string type_letter(char type) {
+    const auto byte = static_cast<unsigned char>(type);
+    if (byte < 0x80) return printable_name(std::string_view(&type, 1));
+    constexpr std::string_view hex = "0123456789abcdef";
+    return {'\\', 'x', hex[byte >> 4], hex[byte & 0xf]};
+}
+
 ElementType checked_type(const PcdField& field) {
     if (const auto type = element_type(field.type, field.size)) return *type;
-    throw std::runtime_error("Unsupported PCD type/size: field '" + field.name + "' has TYPE " +
-                             std::string(1, field.type) + " SIZE " + std::to_string(field.size));
+    throw std::runtime_error("Unsupported PCD type/size: field '" + printable_name(field.name) + "' has TYPE " +
+                             type_letter(field.type) + " SIZE " + std::to_string(field.size));
 }
 
 }  // namespace

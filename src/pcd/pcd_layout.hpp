@@ -33,6 +33,23 @@ constexpr std::optional<Encoding> encoding_named(std::string_view name) noexcept
     return std::nullopt;
 }
 
+// A field name as messages show it: control bytes as \xNN, since a name may hold any byte
+// but whitespace and a NUL would end the message where it stands.
+inline std::string printable_name(std::string_view name) {
+    constexpr std::string_view hex = "0123456789abcdef";
+    std::string text;
+    text.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= ' ' && byte != 0x7f) {
+            text += c;
+            continue;
+        }
+        text += {'\\', 'x', hex[byte >> 4], hex[byte & 0xf]};
+    }
+    return text;
+}
+
 struct FieldLayout {
     std::string name;
     ElementType type;

@@ -5,9 +5,6 @@ import subprocess
 import sys
 from dataclasses import dataclass
 
-# Every failure a damaged file may cause; anything else is a fault.
-EXPECTED_ERRORS = {"RuntimeError", "ValueError", "MemoryError", "UnicodeDecodeError"}
-
 _CHILD = r"""
 import json, resource, sys
 import numpy as np

@@ -1,24 +1,27 @@
 // Arbitrary bytes as the data section behind a valid header. The first byte picks the
 // encoding and the field mix, so the fuzzer spends its time inside the decoders rather than
-// learning the header syntax. ASCII text is decoded three times, and all must agree: whole on
-// one thread, then in chunks of a few bytes on one thread and on several, so that every token
-// cut by a chunk boundary is read whole and the threads report the fault that comes first.
+// learning the header syntax. ASCII text is decoded four times, and all must agree: whole on
+// one thread, then in chunks of a few bytes on one thread and on several, read from a stream
+// and from memory, so that every token cut by a chunk boundary is read whole, the threads
+// report the fault that comes first, and text in memory is parsed inside its runs.
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <istream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "cloud_checks.hpp"
 #include "data_section_file.hpp"
 #include "pcd/ascii_decoder.hpp"
+#include "pcd/memory_stream.hpp"
 
 namespace {
 
 // The decoded bytes, or the error message.
-std::string outcome(const std::string& file, std::size_t chunk_bytes, int threads) {
-    std::istringstream in(file);
+std::string outcome(std::istream& in, std::size_t chunk_bytes, int threads) {
     try {
         const tessarel::PcdLayout layout = tessarel::make_layout(tessarel::parse_pcd_header(in));
         const tessarel::PointBuffer buffer = tessarel::read_ascii_data(in, layout, chunk_bytes, threads);
@@ -28,13 +31,29 @@ std::string outcome(const std::string& file, std::size_t chunk_bytes, int thread
     }
 }
 
+std::string streamed(const std::string& file, std::size_t chunk_bytes, int threads) {
+    std::istringstream in(file);
+    return outcome(in, chunk_bytes, threads);
+}
+
+// From memory the runs are the text where it lies, each parsed up to its own end only: held
+// in a block of its exact size, so that a sanitizer sees any read past it.
+std::string in_memory(const std::string& file, std::size_t chunk_bytes, int threads) {
+    const std::vector<std::byte> bytes(reinterpret_cast<const std::byte*>(file.data()),
+                                       reinterpret_cast<const std::byte*>(file.data() + file.size()));
+    tessarel::MemoryStreamBuf memory(bytes);
+    std::istream in(&memory);
+    return outcome(in, chunk_bytes, threads);
+}
+
 // More threads than this machine may have CPUs, so that runs are taken in every order.
 constexpr int parallel_threads = 3;
 
 void compare_chunked(const std::string& file, std::size_t chunk_bytes) {
-    const std::string whole = outcome(file, tessarel::ascii_chunk_bytes, 1);
-    tessarel::fuzz::require(whole == outcome(file, chunk_bytes, 1));
-    tessarel::fuzz::require(whole == outcome(file, chunk_bytes, parallel_threads));
+    const std::string whole = streamed(file, tessarel::ascii_chunk_bytes, 1);
+    tessarel::fuzz::require(whole == streamed(file, chunk_bytes, 1));
+    tessarel::fuzz::require(whole == streamed(file, chunk_bytes, parallel_threads));
+    tessarel::fuzz::require(whole == in_memory(file, chunk_bytes, parallel_threads));
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ constexpr ByDesign by_design[] = {
      }},
     {"a point record of more than 2^31 - 1 bytes", "runtime_error: PCD point record of",
      [](const PcdHeader& h, std::uint64_t) { return h.point_step > std::int64_t(limit_32); }},
-    {"a compressed block of 2^31 bytes or more", "length_error: cannot create std::vector larger than max_size()",
+    {"a compressed block of 2^31 bytes or more", "runtime_error: PCD compressed block of",
      [](const PcdHeader& h, std::uint64_t block) { return h.data == "binary_compressed" && block > limit_32; }},
 };
 

@@ -8,6 +8,7 @@ import pytest
 import tessarel
 
 from ascii_tokens import TOKENS
+from isolated import run_isolated
 from pcd_writer import fields, header, pcd_bytes, random_values, DTYPES
 
 
@@ -223,3 +224,79 @@ def test_large_scan_is_written_and_read_alike_on_one_cpu_and_all(tmp_path):
         assert loaded_points.tobytes() == xyz.tobytes()
         for name, values in fields.items():
             assert loaded_fields[name].tobytes() == values.tobytes(), name
+
+
+TOKEN_LIMIT = 16 << 20
+TOKEN_CLOUD = 400_000  # points: 4.8 MB of records, enough to be parsed on every CPU
+
+
+# The limit holds wherever the longest token stands: its separator is not part of it.
+@pytest.mark.parametrize("source", ["file", "buffer"])
+@pytest.mark.parametrize("cpus", [one_cpu(), os.sched_getaffinity(0)], ids=["one-cpu", "all-cpus"])
+@pytest.mark.parametrize("extra", [0, 1], ids=["at-the-limit", "past-it"])
+@pytest.mark.parametrize("place", ["first", "last-with-newline", "last-without"])
+def test_longest_token_wherever_it_stands(pcd_file, place, extra, cpus, source):
+    token = b"0" * (TOKEN_LIMIT - 1 + extra) + b"5"
+    rest = b"1 2 3\n" * (TOKEN_CLOUD - 1)
+    if place == "first":
+        text = token + b" 2 3\n" + rest
+    else:
+        text = rest + b"1 2 " + token + (b"\n" if place == "last-with-newline" else b"")
+    content = ascii_cloud("x y z", text, TOKEN_CLOUD)
+    load = (lambda data: tessarel.load_pcd(pcd_file(data))) if source == "file" else tessarel.load_pcd_buffer
+    if extra:
+        with pytest.raises(RuntimeError, match=f"^ASCII PCD data holds a token longer than {TOKEN_LIMIT} bytes$"):
+            load_on(cpus, load, content)
+        return
+    points, _ = load_on(cpus, load, content)
+    assert points.shape == (TOKEN_CLOUD, 3)
+    assert (points[0, 0] if place == "first" else points[-1, 2]) == 5
+
+
+# Loads a buffer again and again for a few seconds while another thread rewrites its text
+# between two versions with different token counts: "1 2 3" lines, and the same lines with
+# each space made a '0'. Each load's count and parse of a run may then see different bytes.
+_REWRITTEN_WHILE_LOADING = r"""
+import sys, threading, time
+import numpy as np, tessarel
+
+buffer = np.fromfile(sys.argv[1], np.uint8)
+start, seconds = int(sys.argv[2]), float(sys.argv[3])
+text = buffer[start:].copy()
+fewer = np.where(text == ord(" "), ord("0"), text).astype(np.uint8)
+done = threading.Event()
+
+def rewrite():
+    while not done.is_set():
+        buffer[start:] = fewer
+        buffer[start:] = text
+
+writer = threading.Thread(target=rewrite)
+writer.start()
+deadline = time.monotonic() + seconds
+try:
+    while time.monotonic() < deadline:
+        try:
+            tessarel.load_pcd_buffer(buffer)
+            print("loaded")
+        except RuntimeError as error:
+            print(error)
+finally:
+    done.set()
+    writer.join()
+"""
+
+
+def test_buffer_rewritten_while_it_loads(tmp_path):
+    points = 2_000_000  # 12 MB of text, 24 MB of records: parsed on every CPU
+    content = ascii_cloud("x y z", b"1 2 3\n" * points, points)
+    path = tmp_path / "rewritten.pcd"
+    path.write_bytes(content)
+    start = content.index(b"DATA ascii\n") + len(b"DATA ascii\n")
+    outcomes = run_isolated(_REWRITTEN_WHILE_LOADING, str(path), str(start), "3")
+    # A token changed while it is parsed may stop being one number; its bytes are still the text's.
+    expected = re.compile(r"loaded|ASCII PCD data changed while it was read: point \d+, field '[xyz]' has no token "
+                          r"where one was counted|ASCII PCD data ended early: expected 6000000 values, read \d+|"
+                          r"ASCII PCD data, point \d+, field '[xyz]': '[0-9]{1,5}' is not a number of type F 4")
+    assert outcomes
+    assert [outcome for outcome in outcomes if not expected.fullmatch(outcome)] == []

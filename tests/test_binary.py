@@ -147,9 +147,9 @@ class TestTruncationAndSizes:
             load(content + bytes(4))
 
     @pytest.mark.parametrize("data", ["binary", "weird"])
-    def test_negative_product_is_a_value_error(self, load, data):
+    def test_negative_points(self, load, data):
         content = header(fields("x y z"), -1, data)
-        with pytest.raises(ValueError, match=r"^cannot create std::vector larger than max_size\(\)$"):
+        with pytest.raises(RuntimeError, match="^PCD POINTS is negative: -1$"):
             load(content)
 
     def test_product_beyond_32_bits(self, load):

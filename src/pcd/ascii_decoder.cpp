@@ -58,11 +58,14 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
 struct Stop {
     TokenStatus status = TokenStatus::ok;
     bool ended_early = false;
+    bool changed = false;  // a run held fewer tokens than were counted in it
     std::uint64_t point = 0;
     const Slot* slot = nullptr;
     std::size_t element = 0;
     std::string_view token;
     std::uint64_t values_read = 0;
+
+    bool failed() const noexcept { return ended_early || changed || status != TokenStatus::ok; }
 };
 
 // Reads the points' tokens into `row` onward, or without `Store` only checks them. Flattened:
@@ -84,14 +87,14 @@ template <bool Store>
                     if (p != end) break;
                     check_for_interruption();
                     run = text.next();
-                    if (run.empty()) return {TokenStatus::ok, true, point, &slot, element, {}, values_read};
+                    if (run.empty()) return {TokenStatus::ok, true, false, point, &slot, element, {}, values_read};
                     p = run.data();
                     end = p + run.size();
                 }
                 const TokenResult result = parse_value(slot.type, p, end, into);
                 if (result.status != TokenStatus::ok) {
                     const std::string_view token(p, token_end(p, end));
-                    return {result.status, false, point, &slot, element, token, values_read};
+                    return {result.status, false, false, point, &slot, element, token, values_read};
                 }
                 p = result.next;
                 if (Store) into += slot.element_bytes;
@@ -114,8 +117,13 @@ std::string quoted(std::string_view token) {
                                  " values, read " + std::to_string(stop.values_read));
     }
     const FieldLayout& field = layout.fields[stop.slot->field];
-    std::string where = "ASCII PCD data, point " + std::to_string(stop.point) + ", field '" + field.name + "'";
+    std::string where = "point " + std::to_string(stop.point) + ", field '" + printable_name(field.name) + "'";
     if (field.count > 1) where += " element " + std::to_string(stop.element);
+    if (stop.changed) {
+        throw std::runtime_error("ASCII PCD data changed while it was read: " + where +
+                                 " has no token where one was counted");
+    }
+    where = "ASCII PCD data, " + where;
     const ElementTypeEntry& type = entry_of(field.type);
     const std::string kind = std::string(1, type.type) + " " + std::to_string(type.size);
     const std::string token = quoted(stop.token);
@@ -144,9 +152,10 @@ std::size_t count_tokens(std::span<const char> text) noexcept {
     return starts;
 }
 
-// Reads the next `values` tokens of `run`, which holds that many at least, into the buffer
-// at `records`; the first is value `first` of the cloud, counted over every point's slots.
-// Flattened as decode_points is.
+// Reads the next `values` tokens of `run`, which held that many when they were counted, into
+// the buffer at `records`; the first is value `first` of the cloud, counted over every point's
+// slots. Text in memory that the caller rewrites meanwhile may hold fewer now: every scan stays
+// inside the run whatever its bytes. Flattened as decode_points is.
 [[gnu::flatten]] Stop decode_run(std::span<const char> run, std::span<const Slot> slots, std::uint64_t values_per_point,
                                  std::uint64_t first, std::uint64_t values, std::size_t point_step,
                                  std::byte* records) {
@@ -160,10 +169,11 @@ std::size_t count_tokens(std::span<const char> text) noexcept {
     const char* p = run.data();
     const char* const end = p + run.size();
     for (std::uint64_t value = first; value < first + values; ++value) {
-        while (is_separator(*p)) ++p;  // a token lies ahead: they were counted
+        while (p != end && is_separator(*p)) ++p;
+        if (p == end) return {TokenStatus::ok, false, true, point, slot, element, {}, value};
         const TokenResult result = parse_value(slot->type, p, end, into);
         if (result.status != TokenStatus::ok) {
-            return {result.status, false, point, slot, element, std::string_view(p, token_end(p, end)), value};
+            return {result.status, false, false, point, slot, element, std::string_view(p, token_end(p, end)), value};
         }
         p = result.next;
         into += slot->element_bytes;
@@ -229,7 +239,7 @@ public:
                 const std::uint64_t values = std::min(count, expected_ - first);
                 const Stop stop =
                     decode_run(claim.text, slots_, values_per_point_, first, values, point_step_, records_);
-                if (stop.status != TokenStatus::ok) keep_fault(claim.run, stop, {});
+                if (stop.failed()) keep_fault(claim.run, stop, {});
             }
         } catch (...) {
             const std::lock_guard lock(faults_);
@@ -243,7 +253,7 @@ public:
         if (escaped_) std::rethrow_exception(escaped_);
         // A run that could not be read matters only while values were still missing before it.
         if (fault_.error && values_before_ < expected_) std::rethrow_exception(fault_.error);
-        if (fault_.stop.status != TokenStatus::ok) {
+        if (fault_.stop.failed()) {
             Stop stop = fault_.stop;
             stop.token = fault_.token;
             throw_decode_error(stop, layout, expected_);
@@ -371,7 +381,7 @@ PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size
         return buffer;
     }
     const Stop stop = decode_points<true>(text, slots, layout.points, layout.point_step, buffer.data());
-    if (stop.ended_early || stop.status != TokenStatus::ok) throw_decode_error(stop, layout, expected);
+    if (stop.failed()) throw_decode_error(stop, layout, expected);
     return buffer;
 }
 

@@ -45,13 +45,15 @@ WholeNumber parse_whole_number(const char* first, const char* last) {
     if (p != last) return number;
 
     // The mantissa's digits, with the '.' left out, from the first non-zero to the last.
-    const auto digit_at = [&](std::int64_t i) { return i < point - mantissa ? mantissa[i] : point[1 + i - (point - mantissa)]; };
+    const std::int64_t whole_digits = point - mantissa;
+    const auto digit_at = [&](std::int64_t i) { return i < whole_digits ? mantissa[i] : point[1 + i - whole_digits]; };
     std::int64_t lead = 0;
     while (lead < digits && digit_at(lead) == '0') ++lead;
     number.status = TokenStatus::ok;
     if (lead == digits) return number;  // zero, whatever its exponent
     std::int64_t end = digits;
-    while (digit_at(end - 1) == '0') --end;
+    // Bounded by `lead` although a digit there is not '0': text in memory may change meanwhile.
+    while (end > lead + 1 && digit_at(end - 1) == '0') --end;
     const std::int64_t scale = exponent - fraction_digits + (digits - end);
     if (scale < 0) {
         number.status = TokenStatus::not_whole;
@@ -97,7 +99,7 @@ TokenResult parse_integer_slowly(const char* first, const char* start, const cha
     const TokenStatus status = to_bits(parse_whole_number(start, end), is_signed, bits);
     if (status == TokenStatus::ok) return {end, TokenStatus::ok};
     if (status == TokenStatus::not_a_number) {
-        double value;  // nan, inf: numbers, but not whole ones
+        double value{};  // nan, inf: numbers, but not whole ones
         const auto result = fast_float::from_chars(start, end, value);
         if (result.ptr == end && result.ptr != start) return {first, TokenStatus::not_whole};
     }

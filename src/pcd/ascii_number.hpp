@@ -43,7 +43,7 @@ template <class Float>
 TokenResult parse_float(const char* first, const char* last, std::byte* into) {
     const char* const start = skip_plus(first, last);
     if (!start) return {first, TokenStatus::not_a_number};
-    Float value;
+    Float value{};  // set by fast_float on success, which GCC cannot always see
     // Overflow and underflow give the signed infinity or zero, which is what the text says.
     const auto result = fast_float::from_chars(start, last, value);
     if (result.ptr == start || !ends_token(result.ptr, last)) return {first, TokenStatus::not_a_number};
@@ -61,7 +61,7 @@ template <class Stored, class Wide>
 TokenResult parse_integer(const char* first, const char* last, std::byte* into) {
     const char* const start = skip_plus(first, last);
     if (!start) return {first, TokenStatus::not_a_number};
-    Wide value;
+    Wide value{};
     const auto result = fast_float::from_chars(start, last, value);
     if (result.ec == std::errc{} && ends_token(result.ptr, last)) {
         store(into, static_cast<Stored>(value));

@@ -41,12 +41,14 @@ public:
 
 private:
     void grow(TextRun& run) const;
+    std::span<const char> next_read(TextRun& into);
     std::span<const char> next_in_place();
     [[noreturn]] void throw_long_token() const;
 
     std::istream& in_;
     std::uint64_t unread_;
     std::size_t max_token_;
+    std::size_t max_run_;
     std::size_t chunk_capacity_;
     std::vector<char> carried_;  // the token cut at the end of the last run
     TextRun own_;

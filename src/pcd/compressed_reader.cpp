@@ -37,9 +37,22 @@ BlockSizes read_block_sizes(std::istream& in) {
     return sizes;
 }
 
-bool decodes_exactly(std::span<const std::byte> compressed, std::span<std::byte> out) {
-    const LzfDecodeResult result = decode_lzf(compressed, out);
+bool decodes_exactly(const LzfDecodeResult& result, std::span<const std::byte> out) {
     return result.ec == std::errc{} && result.decoded == out.size();
+}
+
+[[noreturn]] void throw_lzf_failure(const BlockSizes& sizes, const LzfDecodeResult& result) {
+    const std::string block =
+        "LZF decompression failed: block of " + std::to_string(sizes.compressed) + " compressed bytes ";
+    const std::string expected = " of " + std::to_string(sizes.uncompressed) + " expected";
+    if (result.ec == std::errc{}) {
+        throw std::runtime_error(block + "ended at output byte " + std::to_string(result.decoded) + expected);
+    }
+    const char* const why = result.ec == std::errc::argument_list_too_long
+                                ? " (an instruction writes past the expected size)"
+                                : " (an instruction is cut off or refers to bytes before the output)";
+    throw std::runtime_error(block + "stopped at input byte " + std::to_string(result.consumed) + ", output byte " +
+                             std::to_string(result.decoded) + expected + why);
 }
 
 // Bytes per point of the fields other than padding.
@@ -71,7 +84,8 @@ std::vector<FieldPlacement> column_placements(const PcdLayout& layout, bool with
 // both layouts are valid. Throws when the block fits neither.
 bool check_block(const PcdLayout& layout, const BlockSizes& sizes) {
     if (std::uint64_t{sizes.compressed} > max_cloud_bytes) {
-        throw std::length_error("cannot create std::vector larger than max_size()");
+        throw std::runtime_error("PCD compressed block of " + std::to_string(sizes.compressed) +
+                                 " bytes is too large for this 32-bit build");
     }
     const bool with_padding = sizes.uncompressed == layout.buffer_size;
     if (!with_padding && sizes.uncompressed != layout.points * bytes_without_padding(layout)) {
@@ -105,13 +119,17 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
     // A block that claims more than its bytes can decode to fails before we reserve its size,
     // and so does a cloud whose padding alone would take more.
     if (layout.buffer_size > std::uint64_t{lzf_max_expansion} * sizes.compressed) {
-        throw std::runtime_error("LZF decompression failed");
+        throw std::runtime_error("LZF decompression failed: block of " + std::to_string(sizes.compressed) +
+                                 " compressed bytes cannot hold the " + std::to_string(layout.buffer_size) +
+                                 " bytes of the cloud, at most " + std::to_string(lzf_max_expansion) +
+                                 " times as many");
     }
     ColumnBlock block{ByteBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
     if (const auto in_place = bytes_in_place(in, sizes.compressed)) {
         const BackgroundPrefault prefault({block.buffer.bytes()});
-        if (decodes_exactly(*in_place, block.buffer.bytes())) return block;
-        if (!stored_raw(sizes)) throw std::runtime_error("LZF decompression failed");
+        const LzfDecodeResult result = decode_lzf(*in_place, block.buffer.bytes());
+        if (decodes_exactly(result, block.buffer.bytes())) return block;
+        if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);
         std::memcpy(block.buffer.data(), in_place->data(), in_place->size());
         return block;
     }
@@ -121,8 +139,9 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
         // failure throws from inside, which stops the helper at once.
         const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});
         read_exactly(in, compressed.data(), compressed.size());
-        if (decodes_exactly(compressed.bytes(), block.buffer.bytes())) return block;
-        if (!stored_raw(sizes)) throw std::runtime_error("LZF decompression failed");
+        const LzfDecodeResult result = decode_lzf(compressed.bytes(), block.buffer.bytes());
+        if (decodes_exactly(result, block.buffer.bytes())) return block;
+        if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);
     }
     block.buffer = std::move(compressed);
     return block;

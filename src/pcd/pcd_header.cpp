@@ -161,12 +161,20 @@ PcdHeader parse_pcd_header(std::istream& in) {
     // the lines nor a repeated one can make fields overlap or leave gaps between them.
     std::string sizes, types, counts;
     std::optional<std::int32_t> points;
+    bool fields_seen = false;
     std::string line;
-    while (next_line(in, line)) {
+    for (std::uint64_t number = 1; next_line(in, line); ++number) {
         if (line.empty() || line.front() == '#') continue;
         LineValues values(line);
         const std::string_view keyword = values.token().value_or("");
+        const bool per_field = keyword == "SIZE" || keyword == "TYPE" || keyword == "COUNT";
+        // A layout line with no fields to apply to would be dropped, and the record misread.
+        if (per_field && !fields_seen) {
+            throw std::runtime_error("PCD header: " + std::string(keyword) + " line " + std::to_string(number) +
+                                     " comes before the FIELDS line");
+        }
         if (keyword == "FIELDS") {
+            fields_seen = true;
             // New fields start from the defaults, as the reference reader's do.
             header.fields.clear();
             sizes.clear();

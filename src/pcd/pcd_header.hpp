@@ -42,10 +42,12 @@ struct PcdHeader {
 inline constexpr std::size_t max_header_line = std::size_t{16} << 20;
 
 // Reads header lines up to and including the DATA line, leaving `in` on the first byte of
-// the data section. Rejects no content: unknown lines are skipped, bad numbers read as 0 or
-// the int32 bound, missing values keep their defaults. Where a keyword repeats, its last
+// the data section. Lenient about values: unknown lines are skipped, bad numbers read as 0
+// or the int32 bound, missing values keep their defaults. Where a keyword repeats, its last
 // line wins. The fields are laid out once, from the last FIELDS line and the SIZE, TYPE and
-// COUNT lines after it, in any order. Throws only for a line longer than `max_header_line`.
+// COUNT lines after it, in any order. Throws only for a line longer than `max_header_line`
+// and, as the reference reader refuses it, for a SIZE, TYPE or COUNT line before any FIELDS
+// line.
 PcdHeader parse_pcd_header(std::istream& in);
 
 }  // namespace tessarel

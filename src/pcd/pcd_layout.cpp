@@ -1,8 +1,11 @@
 #include "pcd/pcd_layout.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 namespace tessarel {
 namespace {
@@ -23,15 +26,11 @@ std::array<std::size_t, 3> find_coordinates(const std::vector<PcdField>& fields)
     return xyz;
 }
 
-[[noreturn]] void throw_negative_size() {
-    throw std::length_error("cannot create std::vector larger than max_size()");
-}
-
+// The fields' SIZE and COUNT are not negative, so neither is the record size.
 std::uint64_t cloud_bytes(const PcdHeader& header) {
-    if (header.points < 0) throw_negative_size();
+    if (header.points < 0) throw std::runtime_error("PCD POINTS is negative: " + std::to_string(header.points));
     std::int64_t product = 0;
     const bool overflow = __builtin_mul_overflow(std::int64_t{header.points}, header.point_step, &product);
-    if (!overflow && product < 0) throw_negative_size();
     if (overflow || static_cast<std::uint64_t>(product) > max_cloud_bytes) {
         throw std::runtime_error("PCD data too large: POINTS " + std::to_string(header.points) + " * " +
                                  std::to_string(header.point_step) + " bytes per point exceeds the limit of " +
@@ -40,7 +39,17 @@ std::uint64_t cloud_bytes(const PcdHeader& header) {
     return static_cast<std::uint64_t>(product);
 }
 
-std::string field_label(const PcdField& field) { return "PCD field '" + field.name + "'"; }
+// Names the widest field, whose SIZE or COUNT is most likely the one at fault.
+[[noreturn]] void throw_record_too_large(const PcdHeader& header) {
+    const auto narrower = [](const PcdField& a, const PcdField& b) { return field_bytes(a) < field_bytes(b); };
+    const PcdField& widest = *std::max_element(header.fields.begin(), header.fields.end(), narrower);
+    throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
+                             " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes; field '" +
+                             printable_name(widest.name) + "' has SIZE " + std::to_string(widest.size) + " and COUNT " +
+                             std::to_string(widest.count));
+}
+
+std::string field_label(const PcdField& field) { return "PCD field '" + printable_name(field.name) + "'"; }
 
 void check_sign(const PcdField& field) {
     if (field.size < 0) {
@@ -56,10 +65,18 @@ Encoding encoding_of(const std::string& data) {
     throw std::runtime_error("Unsupported PCD DATA type: " + data);
 }
 
+// A TYPE letter as text: a byte that is not ASCII as \xNN too, as a lone byte is no UTF-8.
+std::string type_letter(char type) {
+    const auto byte = static_cast<unsigned char>(type);
+    if (byte < 0x80) return printable_name(std::string_view(&type, 1));
+    constexpr std::string_view hex = "0123456789abcdef";
+    return {'\\', 'x', hex[byte >> 4], hex[byte & 0xf]};
+}
+
 ElementType checked_type(const PcdField& field) {
     if (const auto type = element_type(field.type, field.size)) return *type;
-    throw std::runtime_error("Unsupported PCD type/size: field '" + field.name + "' has TYPE " +
-                             std::string(1, field.type) + " SIZE " + std::to_string(field.size));
+    throw std::runtime_error("Unsupported PCD type/size: field '" + printable_name(field.name) + "' has TYPE " +
+                             type_letter(field.type) + " SIZE " + std::to_string(field.size));
 }
 
 }  // namespace
@@ -67,12 +84,9 @@ ElementType checked_type(const PcdField& field) {
 PcdLayout make_layout(const PcdHeader& header) {
     PcdLayout layout;
     layout.xyz = find_coordinates(header.fields);
-    const std::uint64_t bytes = cloud_bytes(header);
     for (const PcdField& field : header.fields) check_sign(field);
-    if (static_cast<std::uint64_t>(header.point_step) > max_cloud_bytes) {
-        throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
-                                 " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes");
-    }
+    const std::uint64_t bytes = cloud_bytes(header);
+    if (static_cast<std::uint64_t>(header.point_step) > max_cloud_bytes) throw_record_too_large(header);
     layout.encoding = encoding_of(header.data);
     layout.fields.reserve(header.fields.size());
     for (const PcdField& field : header.fields) {

@@ -33,6 +33,23 @@ constexpr std::optional<Encoding> encoding_named(std::string_view name) noexcept
     return std::nullopt;
 }
 
+// A field name as messages show it: control bytes as \xNN, since a name may hold any byte
+// but whitespace and a NUL would end the message where it stands.
+inline std::string printable_name(std::string_view name) {
+    constexpr std::string_view hex = "0123456789abcdef";
+    std::string text;
+    text.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= ' ' && byte != 0x7f) {
+            text += c;
+            continue;
+        }
+        text += {'\\', 'x', hex[byte >> 4], hex[byte & 0xf]};
+    }
+    return text;
+}
+
 struct FieldLayout {
     std::string name;
     ElementType type;
@@ -69,9 +86,9 @@ inline constexpr std::uint64_t max_cloud_bytes = sizeof(void*) < 8 ? 0x7fffffffu
 
 // Checks `header` and returns its layout, whose fields lie back to back and fill the record
 // exactly, so a decoder that writes every field writes every byte. Errors, in the order
-// they are looked for: no x, y or z field; negative POINTS or record size
-// (std::length_error); a cloud beyond `max_cloud_bytes`; a negative SIZE or COUNT; an
-// unknown DATA value; an unsupported TYPE/SIZE pair; a coordinate with COUNT 0.
+// they are looked for: no x, y or z field; a negative SIZE or COUNT; negative POINTS; a
+// cloud or a record beyond `max_cloud_bytes`; an unknown DATA value; an unsupported
+// TYPE/SIZE pair; a coordinate with COUNT 0.
 PcdLayout make_layout(const PcdHeader& header);
 
 }  // namespace tessarel

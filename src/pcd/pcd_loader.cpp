@@ -1,6 +1,7 @@
 #include "pcd/pcd_loader.hpp"
 
 #include <filesystem>
+#include <ios>
 #include <stdexcept>
 
 #include "pcd/ascii_decoder.hpp"
@@ -16,6 +17,17 @@ namespace {
 PcdCloud point_records(PcdLayout layout, PointBuffer buffer) {
     std::vector<FieldPlacement> placements = record_placements(layout);
     return {std::move(layout), std::move(buffer), std::move(placements)};
+}
+
+// A file that opens may still fail to read (an I/O error, or a file of the kernel's that
+// refuses reads): the standard library's own message names neither the file nor the cause.
+template <class Read>
+auto reading(const std::string& filename, Read read) {
+    try {
+        return read();
+    } catch (const std::ios_base::failure& error) {
+        throw std::runtime_error("Cannot read PCD file: " + filename + ": " + error.code().message());
+    }
 }
 
 }  // namespace
@@ -60,12 +72,12 @@ std::ifstream open_pcd_file(const std::string& filename) {
 
 PcdCloud read_pcd_file(const std::string& filename) {
     std::ifstream in = open_pcd_file(filename);
-    return read_pcd(in);
+    return reading(filename, [&] { return read_pcd(in); });
 }
 
 PcdHeader read_pcd_header_file(const std::string& filename) {
     std::ifstream in = open_pcd_file(filename);
-    PcdHeader header = parse_pcd_header(in);
+    PcdHeader header = reading(filename, [&] { return parse_pcd_header(in); });
     make_layout(header);
     return header;
 }

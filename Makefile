@@ -5,7 +5,9 @@ FUZZ_SECONDS ?= 60
 BENCH_ARGS ?=
 PYTEST_ARGS ?=
 
-.PHONY: setup run test test-asan test-32 fuzz wheel bench bench-save bench-threads clean
+LINTED_CPP = $(shell git ls-files '*.cpp' '*.hpp')
+
+.PHONY: setup run test lint test-asan test-32 fuzz wheel bench bench-save bench-threads clean
 
 setup:
 	@bash scripts/setup.sh
@@ -15,6 +17,12 @@ run: setup
 
 test: setup
 	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
+
+# The C++ sources against .clang-format, the Python against pyproject.toml's ruff settings.
+lint: setup
+	@echo clang-format: $(words $(LINTED_CPP)) files
+	@.venv/bin/clang-format --dry-run --Werror $(LINTED_CPP)
+	.venv/bin/ruff check .
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: setup

@@ -13,6 +13,7 @@ measures each loader's peak resident memory on the 5-million-point files, one ch
 per measurement.
 """
 
+import functools
 import json
 import os
 import platform
@@ -64,7 +65,7 @@ def bench_file(path: Path, mix: datasets.Mix | None, encoding: str, loaders, run
         if problems:
             row["differs"][loader.name] = problems[:3]
             continue
-        row["times"][loader.name] = median_seconds(lambda: loader.load(str(path)), runs)
+        row["times"][loader.name] = median_seconds(functools.partial(loader.load, str(path)), runs)
     row["times"][FLOOR_NAMES[encoding]] = floor_seconds(path, mix, encoding, runs)
     return row
 
@@ -77,7 +78,9 @@ def print_row(label: str, row: dict) -> None:
 
 
 def markdown_table(rows: dict[str, dict]) -> str:
-    names = list(dict.fromkeys(name for row in rows.values() for name in [*row["times"], *row["differs"], *row["failed"]]))
+    names = list(
+        dict.fromkeys(name for row in rows.values() for name in [*row["times"], *row["differs"], *row["failed"]])
+    )
     lines = ["| data set | " + " | ".join(names) + " |", "|---" * (len(names) + 1) + "|"]
     for label, row in rows.items():
         ours = row["times"]["tessarel"]
@@ -146,7 +149,9 @@ def measure_memory(files: dict[str, tuple[Path, datasets.Mix, str]], names: list
         peaks = {name: peak_memory(name, path, small) for name in names}
         results[label] = {"arrays": arrays, "data": data, "peaks": peaks}
         cells = [f"{n} {p / 2**20:.0f} MB ({p / arrays:.2f}×)" for n, p in peaks.items() if p is not None]
-        print(f"{label:<30} arrays {arrays / 2**20:.0f} MB, data {data / 2**20:.0f} MB | " + " | ".join(cells), flush=True)
+        print(
+            f"{label:<30} arrays {arrays / 2**20:.0f} MB, data {data / 2**20:.0f} MB | " + " | ".join(cells), flush=True
+        )
     return results
 
 

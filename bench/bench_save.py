@@ -15,6 +15,7 @@ Writes results/save.json beside this script.
 
 import ctypes
 import ctypes.util
+import functools
 import importlib
 import json
 import os
@@ -142,9 +143,9 @@ def bench(points: int, mix: datasets.Mix, encoding: str, writers: dict, runs: in
         row["checks"][name] = reads_back(records)
         if name == "tessarel" and encoding == "binary_compressed":
             row["tessarel block"] = compressed_size()
-        row["times"][name] = median_seconds(lambda: write(encoding), runs, after=remove_output)
+        row["times"][name] = median_seconds(functools.partial(write, encoding), runs, after=remove_output)
         if name == "tessarel" and encoding != "binary":
-            row["times"]["tessarel, one CPU"] = median_seconds(on_one_cpu(lambda: write(encoding)), runs,
+            row["times"]["tessarel, one CPU"] = median_seconds(on_one_cpu(functools.partial(write, encoding)), runs,
                                                                after=remove_output)
     if encoding != "ascii":
         work, size = floor(records, encoding)

@@ -16,9 +16,9 @@ import json
 import os
 import platform
 import resource
-import sys
 import statistics
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path

@@ -21,8 +21,7 @@ namespace {
 std::string data_section(const char* path) {
     std::ifstream in(path, std::ios::binary);
     std::string line;
-    while (std::getline(in, line) && line.rfind("DATA", 0) != 0) {
-    }
+    while (std::getline(in, line) && line.rfind("DATA", 0) != 0) {}
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 

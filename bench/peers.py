@@ -110,5 +110,7 @@ def differences(expected: dict[str, np.ndarray], got: dict[str, np.ndarray]) -> 
             continue
         if not np.array_equal(want, have, equal_nan=True):
             wrong = np.flatnonzero(~((want == have) | (np.isnan(want) & np.isnan(have))))
-            problems.append(f"{name}: {len(wrong)} values differ, first at {wrong[0]}: {have[wrong[0]]!r} for {want[wrong[0]]!r}")
+            problems.append(
+                f"{name}: {len(wrong)} values differ, first at {wrong[0]}: {have[wrong[0]]!r} for {want[wrong[0]]!r}"
+            )
     return problems

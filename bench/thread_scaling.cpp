@@ -5,14 +5,14 @@
 //   thread_scaling FILE_A FILE_B RUNS
 // The helper is switched off as a kernel that refuses its advice switches it off.
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sys/resource.h>
 
 #include "pcd/page_prefault.hpp"
 #include "pcd/pcd_loader.hpp"
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     }
     const std::string a = argv[1], b = argv[2];
     const int runs = std::atoi(argv[3]);
-    one_thread(a, b);  // both files into the page cache
+    one_thread(a, b);   // both files into the page cache
     Times times[2][2];  // [helper off, on][one thread, two]
     for (int run = 0; run < runs; ++run) {
         // Alternating, so that a slow spell of the shared machine falls on every variant.

@@ -4,6 +4,7 @@ import sys
 import time
 
 import numpy as np
+
 import tessarel
 
 

@@ -15,8 +15,9 @@ import matplotlib
 matplotlib.use("Agg")  # files only, no screen needed
 import matplotlib.pyplot as plt
 import numpy as np
-import tessarel
 from mpl_toolkits.axes_grid1 import make_axes_locatable
+
+import tessarel
 
 PACKED_COLOUR_FIELDS = ("rgb", "rgba")
 
@@ -36,7 +37,9 @@ def choose_field(points: np.ndarray, fields: dict[str, np.ndarray], name: str | 
     """The colours of the points (one RGB row each), or the scalar values to colour them by
     together with their label."""
     if name is None:
-        packed = next((key for key in PACKED_COLOUR_FIELDS if key in fields and is_packed_colour(key, fields[key])), None)
+        packed = next(
+            (key for key in PACKED_COLOUR_FIELDS if key in fields and is_packed_colour(key, fields[key])), None
+        )
         if packed is not None:
             return true_colours(fields[packed]), None
         name = next((key for key, array in fields.items() if array.ndim == 1), None)

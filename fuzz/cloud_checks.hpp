@@ -52,7 +52,8 @@ inline void check_cloud(const PcdCloud& cloud, std::uint64_t file_bytes) {
         if (!place.present || layout.points == 0) continue;
         require(place.stride >= field.bytes() || layout.points == 1);
         require(place.base <= cloud.buffer.size() && field.bytes() <= cloud.buffer.size() - place.base);
-        require((layout.points - 1) <= (cloud.buffer.size() - place.base - field.bytes()) / std::max<std::size_t>(place.stride, 1));
+        require((layout.points - 1) <=
+                (cloud.buffer.size() - place.base - field.bytes()) / std::max<std::size_t>(place.stride, 1));
     }
     for (const std::size_t index : layout.xyz) {
         require(index < layout.fields.size() && layout.fields[index].count >= 1 && cloud.placements[index].present);

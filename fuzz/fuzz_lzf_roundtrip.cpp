@@ -21,9 +21,7 @@ void require(bool holds) {
 }
 
 // Buffers of at least one byte: liblzf's pointer arithmetic is undefined on a null pointer.
-std::vector<std::byte> buffer(std::size_t size) {
-    return std::vector<std::byte>(size == 0 ? 1 : size);
-}
+std::vector<std::byte> buffer(std::size_t size) { return std::vector<std::byte>(size == 0 ? 1 : size); }
 
 void decodes_with_liblzf(std::span<const std::byte> block, std::span<const std::byte> in) {
     if (in.empty()) return;  // liblzf reads a control byte before it looks at the length

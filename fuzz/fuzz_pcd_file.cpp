@@ -17,7 +17,8 @@ namespace {
 std::string outcome(const tessarel::PcdCloud& cloud) {
     std::string text(reinterpret_cast<const char*>(cloud.buffer.data()), cloud.buffer.size());
     for (const tessarel::FieldPlacement& place : cloud.placements) {
-        text += ' ' + std::to_string(place.base) + ',' + std::to_string(place.stride) + ',' + std::to_string(place.present);
+        text +=
+            ' ' + std::to_string(place.base) + ',' + std::to_string(place.stride) + ',' + std::to_string(place.present);
     }
     return text;
 }

@@ -70,9 +70,9 @@ std::string describe(const PcdCloud& cloud) {
         const FieldLayout& field = layout.fields[i];
         const FieldPlacement& place = cloud.placements.at(i);
         digest.add(field.name);
-        for (const std::uint64_t value : {std::uint64_t(field.type), std::uint64_t(field.count),
-                                          std::uint64_t(field.offset), std::uint64_t(place.base),
-                                          std::uint64_t(place.stride), std::uint64_t(place.present)}) {
+        for (const std::uint64_t value :
+             {std::uint64_t(field.type), std::uint64_t(field.count), std::uint64_t(field.offset),
+              std::uint64_t(place.base), std::uint64_t(place.stride), std::uint64_t(place.present)}) {
             digest.add(value);
         }
     }
@@ -204,14 +204,15 @@ int main(int argc, char** argv) {
         const auto wanted = expected.find(path);
         if (wanted != expected.end() && wanted->second == got) {
             ++passed;
-        } else if (const ByDesign* exception = wanted == expected.end() ? nullptr
-                                                                         : refused_by_design(path, as_section, got)) {
+        } else if (const ByDesign* exception =
+                       wanted == expected.end() ? nullptr : refused_by_design(path, as_section, got)) {
             ++passed;
             ++refused[exception->reason];
         } else {
             ++failed;
-            std::cout << "FAILED: " << path << "\n  expected: "
-                      << (wanted == expected.end() ? "no outcome" : wanted->second) << "\n  got:      " << got << '\n';
+            std::cout << "FAILED: " << path
+                      << "\n  expected: " << (wanted == expected.end() ? "no outcome" : wanted->second)
+                      << "\n  got:      " << got << '\n';
         }
     }
     if (!comparing) return 0;

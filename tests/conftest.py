@@ -3,8 +3,8 @@
 from pathlib import Path
 
 import pytest
-import tessarel
 
+import tessarel
 from pcd_writer import write
 
 DATA = Path(__file__).parent / "data"

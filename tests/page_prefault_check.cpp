@@ -2,6 +2,9 @@
 // case, prints what it saw and exits 0 when the helper behaved, 1 when not, 77 when this
 // machine cannot run the case.
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -12,9 +15,6 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include <sched.h>
-#include <unistd.h>
 
 #include "pcd/page_prefault.hpp"
 
@@ -169,8 +169,7 @@ int load_fails() {
             started = !calls.empty();
         }
         throw std::runtime_error("damaged file");
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) {}
     check(calls.size() < Ranges::pieces, "the helper stops when the load fails");
     return 0;
 }
@@ -201,6 +200,7 @@ int main(int argc, char** argv) {
     if (name == "stands_down") status = stands_down();
     if (name == "load_fails") status = load_fails();
     if (name == "refused") status = refused();
-    if (status == 2) std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|stands_down|load_fails|refused\n");
+    if (status == 2)
+        std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|stands_down|load_fails|refused\n");
     return status != 0 ? status : failures == 0 ? 0 : 1;
 }

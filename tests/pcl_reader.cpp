@@ -6,11 +6,11 @@
 //
 // one line a field, in PCL's order. Exits 1 when PCL refuses the file.
 
-#include <cstdint>
-#include <cstdio>
-
 #include <pcl/PCLPointCloud2.h>
 #include <pcl/io/pcd_io.h>
+
+#include <cstdint>
+#include <cstdio>
 
 namespace {
 

@@ -5,11 +5,11 @@ import re
 
 import numpy as np
 import pytest
-import tessarel
 
+import tessarel
 from ascii_tokens import TOKENS
 from isolated import run_isolated
-from pcd_writer import fields, header, pcd_bytes, random_values, DTYPES
+from pcd_writer import DTYPES, fields, header, pcd_bytes, random_values
 
 
 def ascii_cloud(spec: str, text: bytes | str, points: int):
@@ -80,7 +80,11 @@ def test_tokens_beyond_the_cloud_are_ignored(load):
         ("x y z", "1 2 abc", r"point 0, field 'z': 'abc' is not a number of type F 4"),
         ("x y z", "1,2,3", r"point 0, field 'x': '1,2,3' is not a number of type F 4"),
         ("x y z v:I4", "1 2 3 0x10", r"point 0, field 'v': '0x10' is not a number"),
-        ("x y z v:U1x3", "1 2 3 4 5 6 4 5 6 7 8 1.5", r"point 1, field 'v' element 2: '1.5' is not a whole number, as type U 1 needs"),
+        (
+            "x y z v:U1x3",
+            "1 2 3 4 5 6 4 5 6 7 8 1.5",
+            r"point 1, field 'v' element 2: '1.5' is not a whole number, as type U 1 needs",
+        ),
         ("x y z v:F4x2", "1 2 3 1 2 4 5 6 1 e", r"point 1, field 'v' element 1: 'e' is not a number"),
         ("x y z", "1 2 3 4 5", r"ASCII PCD data ended early: expected 6 values, read 5"),
         ("x y z", "", r"ASCII PCD data ended early: expected 6 values, read 0"),
@@ -102,7 +106,9 @@ def test_data_line_is_the_last_line(load):
         load(header(fields("x y z"), 1, "ascii")[:-1])
 
 
-@pytest.mark.parametrize("spec", ["x y z intensity", "x y z " + " ".join(f"f{t}{s}:{t}{s}" for t, s in DTYPES) + " d:F4x3"])
+@pytest.mark.parametrize(
+    "spec", ["x y z intensity", "x y z " + " ".join(f"f{t}{s}:{t}{s}" for t, s in DTYPES) + " d:F4x3"]
+)
 def test_ascii_and_binary_give_identical_arrays(load, spec):
     table = fields(spec)
     values = random_values(table, 300, seed=5)
@@ -132,7 +138,8 @@ def test_scan_with_float_notation_integers_matches_binary(load):
         rng.integers(0, 2**32, points, dtype=np.uint32),
     ]
     lines = [
-        f"{x:.3f} {y:.3f} {z:.3f} {i:.0f} {label:f} {r:.18e} {rgb / 10**len(str(rgb)):.{len(str(rgb))}f}e+{len(str(rgb))}"
+        f"{x:.3f} {y:.3f} {z:.3f} {i:.0f} {label:f} {r:.18e} "
+        f"{rgb / 10 ** len(str(rgb)):.{len(str(rgb))}f}e+{len(str(rgb))}"
         for x, y, z, i, label, r, rgb in zip(*values)
     ]
     ascii_points, ascii_fields = load(header(table, points, "ascii") + "\n".join(lines).encode())

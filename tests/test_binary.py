@@ -124,7 +124,9 @@ class TestCoordinates:
     def test_unsupported_coordinate_type(self, load, kind):
         content = header(fields("x y z"), 1, "binary").replace(b"TYPE F F F", b"TYPE F F " + kind[:1].encode())
         content = content.replace(b"SIZE 4 4 4", b"SIZE 4 4 " + kind[1:].encode())
-        with pytest.raises(RuntimeError, match=f"^Unsupported PCD type/size: field 'z' has TYPE {kind[0]} SIZE {kind[1:]}$"):
+        with pytest.raises(
+            RuntimeError, match=f"^Unsupported PCD type/size: field 'z' has TYPE {kind[0]} SIZE {kind[1:]}$"
+        ):
             load(content + bytes(16))
 
 
@@ -182,7 +184,11 @@ class TestTruncationAndSizes:
         [
             ("4 4 4 -4", "1 1 1 1", "'a' has a negative SIZE"),
             ("4 4 4 4", "1 1 1 -2", "'a' has a negative COUNT"),
-            ("4 4 4 2147483647", "1 1 1 2", "point record of 4294967306 bytes exceeds the limit|field 'a' has TYPE F SIZE 2147483647"),
+            (
+                "4 4 4 2147483647",
+                "1 1 1 2",
+                "point record of 4294967306 bytes exceeds the limit|field 'a' has TYPE F SIZE 2147483647",
+            ),
         ],
     )
     def test_fields_outside_the_record(self, load, size, count, message):

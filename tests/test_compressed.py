@@ -8,7 +8,17 @@ import numpy as np
 import pytest
 
 from isolated import load_isolated
-from pcd_writer import DTYPES, column_major, compressed_block, fields, header, lzf_compress, pcd_bytes, random_values, write
+from pcd_writer import (
+    DTYPES,
+    column_major,
+    compressed_block,
+    fields,
+    header,
+    lzf_compress,
+    pcd_bytes,
+    random_values,
+    write,
+)
 
 ALL_TYPES = "x y z " + " ".join(f"f{t}{s}:{t}{s}" for t, s in DTYPES) + " d:F4x3 k:U2x5"
 
@@ -30,7 +40,12 @@ def test_compressed_equals_binary(load, spec, points):
 
 def test_repetitive_data_uses_back_references(load):
     table = fields("x y z label:U4")
-    values = [np.zeros(5000, np.float32), np.arange(5000, dtype=np.float32) % 3, np.ones(5000, np.float32), np.full(5000, 7, np.uint32)]
+    values = [
+        np.zeros(5000, np.float32),
+        np.arange(5000, dtype=np.float32) % 3,
+        np.ones(5000, np.float32),
+        np.full(5000, 7, np.uint32),
+    ]
     content = pcd_bytes(table, values, "binary_compressed")
     assert len(content) < 2000  # 80000 bytes of values
     points, extra = load(content)
@@ -66,7 +81,9 @@ def test_padding_left_out_is_zero_in_reused_memory(load):
 
 
 def block_for(points: int, payload_bytes: int, table_spec="x y z") -> bytes:
-    return header(fields(table_spec), points, "binary_compressed") + compressed_block(bytes(range(256)) * (payload_bytes // 256) + bytes(payload_bytes % 256))
+    return header(fields(table_spec), points, "binary_compressed") + compressed_block(
+        bytes(range(256)) * (payload_bytes // 256) + bytes(payload_bytes % 256)
+    )
 
 
 @pytest.mark.parametrize("payload", [12 * 10 - 12, 12 * 10 + 4, 12 * 10 - 1], ids=["smaller", "larger", "odd"])
@@ -163,7 +180,12 @@ def test_blocks_stored_raw(load, columns, stored):
 
 @pytest.mark.parametrize(
     "spec, points_strides",
-    [("x y z i:U2 n:F4x3 _:U1", (4, 4 * 300)), ("i:U2 x y z", (4, 4 * 300)), ("x:F8 y z k:I1", None), ("x i y z", None)],
+    [
+        ("x y z i:U2 n:F4x3 _:U1", (4, 4 * 300)),
+        ("i:U2 x y z", (4, 4 * 300)),
+        ("x:F8 y z k:I1", None),
+        ("x i y z", None),
+    ],
 )
 def test_arrays_are_views_of_their_columns(load, spec, points_strides):
     table = fields(spec)
@@ -192,7 +214,11 @@ def test_failing_load_while_the_prefault_helper_runs(tmp_path):
     points = 700_000
     payload = np.random.default_rng(1).integers(0, 256, points * 12, np.uint8).tobytes()
     runs = b"".join(bytes([31]) + payload[i:i + 32] for i in range(0, len(payload), 32))
-    content = header(fields("x y z"), points, "binary_compressed") + struct.pack("<II", len(runs) - 5, len(payload)) + runs[:-5]
+    content = (
+        header(fields("x y z"), points, "binary_compressed")
+        + struct.pack("<II", len(runs) - 5, len(payload))
+        + runs[:-5]
+    )
     (outcome,) = load_isolated([write(tmp_path / "cut.pcd", content)])
     assert outcome.error == "RuntimeError"
     assert outcome.message == (f"LZF decompression failed: block of {len(runs) - 5} compressed bytes stopped at input "

@@ -2,23 +2,32 @@
 
 Every load runs in a child interpreter (see isolated.py), so a crash fails the test."""
 
-import sys
 import os
 import random
 import re
 import struct
 import subprocess
+import sys
 
 import numpy as np
 import pytest
-import tessarel
-
 from conftest import DATA
-from isolated import Outcome, load_isolated
+
+import tessarel
 from damaged_files import (
-    ABSURD_KEYWORDS, ENCODINGS, MIXES, absurd_variants, header_length, header_value_positions, mutate,
-    record_of_undecodable_padding, record_without_a_decodable_field, small_file_declaring_a_huge_cloud, valid_file,
+    ABSURD_KEYWORDS,
+    ENCODINGS,
+    MIXES,
+    absurd_variants,
+    header_length,
+    header_value_positions,
+    mutate,
+    record_of_undecodable_padding,
+    record_without_a_decodable_field,
+    small_file_declaring_a_huge_cloud,
+    valid_file,
 )
+from isolated import Outcome, load_isolated
 from pcd_writer import fields, header, pcd_bytes, random_values, write
 
 SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
@@ -192,14 +201,18 @@ def test_absurd_header_values(tmp_path, keyword, encoding):
 def test_huge_points_fail_with_the_reason(tmp_path):
     content = valid_file(MIXES[0], "binary", points=10)
     content = content.replace(b"WIDTH 10", b"WIDTH 2147483647").replace(b"POINTS 10", b"POINTS 2147483647")
-    expected = "^PCD data too large" if sys.maxsize < 2**32 else "^PCD binary data is truncated: expected 34359738352 bytes"
+    expected = (
+        "^PCD data too large" if sys.maxsize < 2**32 else "^PCD binary data is truncated: expected 34359738352 bytes"
+    )
     with pytest.raises(RuntimeError, match=expected):
         tessarel.load_pcd(write(tmp_path / "huge.pcd", content))
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS)
 def test_thousands_of_fields(load, encoding):
-    table = fields("x y z " + " ".join(f"f{i}:{'FUI'[i % 3]}{(1, 2, 4, 8)[i % 4] if i % 3 else 8}" for i in range(3000)))
+    table = fields(
+        "x y z " + " ".join(f"f{i}:{'FUI'[i % 3]}{(1, 2, 4, 8)[i % 4] if i % 3 else 8}" for i in range(3000))
+    )
     values = random_values(table, 7, seed=3)
     points, loaded = load(pcd_bytes(table, values, encoding))
     assert len(loaded) == 3000
@@ -233,11 +246,18 @@ def odd_files(tmp_path) -> dict[str, tuple[str, str, str]]:
         "directory": (str(tmp_path), "RuntimeError", cannot_open + str(tmp_path)),
         "fifo": (str(fifo), "RuntimeError", cannot_open + str(fifo)),
         "missing": (str(tmp_path / "missing.pcd"), "RuntimeError", cannot_open + str(tmp_path / "missing.pcd")),
-        "unreadable device": ("/proc/self/mem", "RuntimeError", "Cannot read PCD file: /proc/self/mem: Input/output error"),
+        "unreadable device": (
+            "/proc/self/mem",
+            "RuntimeError",
+            "Cannot read PCD file: /proc/self/mem: Input/output error",
+        ),
         "empty": (write(tmp_path / "empty.pcd", b""), "RuntimeError", "PCD must contain x, y, z fields"),
         "zeros": (write(tmp_path / "zeros.pcd", bytes(4096)), "RuntimeError", "PCD must contain x, y, z fields"),
-        "header only": (write(tmp_path / "header.pcd", good[: good.index(b"DATA")]), "RuntimeError",
-                        "Unsupported PCD DATA type: "),
+        "header only": (
+            write(tmp_path / "header.pcd", good[: good.index(b"DATA")]),
+            "RuntimeError",
+            "Unsupported PCD DATA type: ",
+        ),
         # The load succeeds; the name cannot become a key of the dictionary of fields.
         "non-UTF-8 field name": (
             write(tmp_path / "latin1.pcd", good.replace(b"intensity", b"intensit\xe9")),

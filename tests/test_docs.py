@@ -7,8 +7,8 @@ import sys
 import matplotlib.image
 import numpy as np
 import pytest
-import tessarel
 
+import tessarel
 from pcd_writer import fields, pcd_bytes, random_values, write
 from project_files import EXAMPLES, ROOT
 

@@ -4,8 +4,8 @@ import sys
 
 import numpy as np
 import pytest
-import tessarel
 
+import tessarel
 from pcd_writer import binary_section, fields, pcd_bytes, random_values
 
 XYZ = fields("x y z")
@@ -122,7 +122,11 @@ def test_duplicate_field_names_keep_the_first_position(load):
 def test_field_names_are_utf8(load):
     table = fields("x y z")
     data = binary_section(table, random_values(table, 1))
-    _, extra = load("FIELDS x y z größe\nSIZE 4 4 4 1\nTYPE F F F U\nCOUNT 1 1 1 1\nPOINTS 1\nDATA binary\n".encode() + data + b"\x05")
+    _, extra = load(
+        "FIELDS x y z größe\nSIZE 4 4 4 1\nTYPE F F F U\nCOUNT 1 1 1 1\nPOINTS 1\nDATA binary\n".encode()
+        + data
+        + b"\x05"
+    )
     assert extra["größe"][0] == 5
 
 
@@ -151,24 +155,52 @@ ENCODINGS = ["ascii", "binary", "binary_compressed"]
         ([(b"WIDTH 2", b"WIDTH 640"), (b"HEIGHT 1", b"HEIGHT 480")], {"v": 3, "w": 4}),
         ([(b"TYPE F F F F U", b"TYPE f f f f u")], {"v": 3, "w": 4}),
         ([(b"FIELDS x y z v w", b"FIELDS x y z a\0b a\0c")], {"a\0b": 3, "a\0c": 4}),
-        ([(b"COUNT 1 1 1 1 1", b"COUNT 0 0 0 1 1"), (b"POINTS 2", b"POINTS -5")],
-         (RuntimeError, "^PCD POINTS is negative: -5$")),
+        (
+            [(b"COUNT 1 1 1 1 1", b"COUNT 0 0 0 1 1"), (b"POINTS 2", b"POINTS -5")],
+            (RuntimeError, "^PCD POINTS is negative: -5$"),
+        ),
         ([(b"POINTS 2", b"POINTS -1")], (RuntimeError, "^PCD POINTS is negative: -1$")),
         ([(b"COUNT 1 1 1 1 1", b"COUNT 1 0 1 1 1")], (RuntimeError, "^PCD coordinate field 'y' has COUNT 0$")),
-        ([(b"SIZE 4 4 4 4 2", b"SIZE 4 4 4 2 2"), (b"DATA", b"#\nDATA")],
-         (RuntimeError, "^Unsupported PCD type/size: field 'v' has TYPE F SIZE 2$")),
-        ([(b"TYPE F F F F U", b"TYPE F F F F Q")], (RuntimeError, "^Unsupported PCD type/size: field 'w' has TYPE Q SIZE 2$")),
-        ([(b"FIELDS x y z v w", b"FIELDS x y z v w\0\x1b"), (b"TYPE F F F F U", b"TYPE F F F F Q")],
-         (RuntimeError, r"^Unsupported PCD type/size: field 'w\\x00\\x1b' has TYPE Q SIZE 2$")),
-        ([(b"TYPE F F F F U", b"TYPE F F F F \0")],
-         (RuntimeError, r"^Unsupported PCD type/size: field 'w' has TYPE \\x00 SIZE 2$")),
-        ([(b"TYPE F F F F U", b"TYPE F F F \xff U")],
-         (RuntimeError, r"^Unsupported PCD type/size: field 'v' has TYPE \\xff SIZE 4$")),
-        ([(b"VERSION", b"# " + b"c" * (17 << 20) + b"\nVERSION")], (RuntimeError, "^PCD header line longer than 16777216 bytes")),
+        (
+            [(b"SIZE 4 4 4 4 2", b"SIZE 4 4 4 2 2"), (b"DATA", b"#\nDATA")],
+            (RuntimeError, "^Unsupported PCD type/size: field 'v' has TYPE F SIZE 2$"),
+        ),
+        (
+            [(b"TYPE F F F F U", b"TYPE F F F F Q")],
+            (RuntimeError, "^Unsupported PCD type/size: field 'w' has TYPE Q SIZE 2$"),
+        ),
+        (
+            [(b"FIELDS x y z v w", b"FIELDS x y z v w\0\x1b"), (b"TYPE F F F F U", b"TYPE F F F F Q")],
+            (RuntimeError, r"^Unsupported PCD type/size: field 'w\\x00\\x1b' has TYPE Q SIZE 2$"),
+        ),
+        (
+            [(b"TYPE F F F F U", b"TYPE F F F F \0")],
+            (RuntimeError, r"^Unsupported PCD type/size: field 'w' has TYPE \\x00 SIZE 2$"),
+        ),
+        (
+            [(b"TYPE F F F F U", b"TYPE F F F \xff U")],
+            (RuntimeError, r"^Unsupported PCD type/size: field 'v' has TYPE \\xff SIZE 4$"),
+        ),
+        (
+            [(b"VERSION", b"# " + b"c" * (17 << 20) + b"\nVERSION")],
+            (RuntimeError, "^PCD header line longer than 16777216 bytes"),
+        ),
     ],
-    ids=["no-points-line", "points-over-width-height", "lower-case-types", "nul-in-names", "negative-points-empty-record",
-         "negative-points", "coordinate-count-0", "unsupported-size", "unsupported-letter", "nul-in-a-message", "nul-letter", "non-utf8-letter",
-         "huge-line"],
+    ids=[
+        "no-points-line",
+        "points-over-width-height",
+        "lower-case-types",
+        "nul-in-names",
+        "negative-points-empty-record",
+        "negative-points",
+        "coordinate-count-0",
+        "unsupported-size",
+        "unsupported-letter",
+        "nul-in-a-message",
+        "nul-letter",
+        "non-utf8-letter",
+        "huge-line",
+    ],
 )
 @pytest.mark.parametrize("encoding", ENCODINGS)
 def test_header_table(load, encoding, edits, outcome):
@@ -208,9 +240,17 @@ def test_header_table(load, encoding, edits, outcome):
         ("FIELDS x y z\nCOUNT 1 1 1\nSIZE 4 4 3\n", "Unsupported PCD type/size: field 'z' has TYPE F SIZE 3"),
         ("FIELDS x y z\nFIELDS a b c\n", "PCD must contain x, y, z fields"),
     ],
-    ids=["size-after-count", "reversed", "lines-before-last-fields", "second-count", "repeated-lines", "short-size-line",
-         "short-count-line",
-         "bad-size-after-count", "last-fields-line"],
+    ids=[
+        "size-after-count",
+        "reversed",
+        "lines-before-last-fields",
+        "second-count",
+        "repeated-lines",
+        "short-size-line",
+        "short-count-line",
+        "bad-size-after-count",
+        "last-fields-line",
+    ],
 )
 @pytest.mark.parametrize("encoding", ENCODINGS)
 def test_layout_from_the_final_lines(load, encoding, lines, layout):

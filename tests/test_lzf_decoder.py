@@ -6,9 +6,9 @@ import errno
 import struct
 
 import pytest
+from conftest import DATA
 
 import dev_build
-from conftest import DATA
 
 GUARD = b"\xa5" * 64  # after the output span: must be left as it is
 

@@ -9,8 +9,8 @@ import tomllib
 
 import numpy as np
 import pytest
-import tessarel
 
+import tessarel
 from pcd_writer import fields, header, pcd_bytes, random_values
 
 DOCSTRING = (
@@ -200,7 +200,9 @@ def test_other_interpreters_are_refused(python):
         "try:\n    u.module_from_spec(spec)\nexcept ImportError as e:\n    print(e)\n"
     )
     result = subprocess.run([str(python), "-c", code], capture_output=True, text=True, timeout=60)
-    version = subprocess.run([str(python), "-c", "import sys; print(sys.version)"], capture_output=True, text=True).stdout.strip()
+    version = subprocess.run(
+        [str(python), "-c", "import sys; print(sys.version)"], capture_output=True, text=True
+    ).stdout.strip()
     assert result.stdout.strip() == (
         "Python version mismatch: module was compiled for Python 3.13, "
         f"but the interpreter version is incompatible: {version}."

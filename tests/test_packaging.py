@@ -12,8 +12,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-import tessarel
 
+import tessarel
 from project_files import EXAMPLES, ROOT, run, source_copy
 
 SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
@@ -88,7 +88,9 @@ def test_pip_install_from_source_in_a_fresh_venv(tmp_path, outcome):
     installed = run(python, "-m", "pip", "install", str(source), env=environment)
     if outcome == "builds":
         assert installed.returncode == 0, installed.stdout + installed.stderr
-        loaded = run(python, "-c", "import sys, tessarel; print(len(tessarel.load_pcd(sys.argv[1])[0]))", str(EXAMPLES[0]))
+        loaded = run(
+            python, "-c", "import sys, tessarel; print(len(tessarel.load_pcd(sys.argv[1])[0]))", str(EXAMPLES[0])
+        )
         assert loaded.stdout.strip() == str(len(tessarel.load_pcd(str(EXAMPLES[0]))[0])), loaded.stderr
     else:
         assert installed.returncode != 0

@@ -1,14 +1,14 @@
 """Files written by PCL, the format's reference implementation, against their known values."""
 
 import hashlib
-import mmap
 import json
+import mmap
 
 import numpy as np
 import pytest
-import tessarel
-
 from conftest import DATA
+
+import tessarel
 
 ENCODINGS = ["ascii", "binary", "binary_compressed"]
 CLOUDS = ["xyzi_organized", "xyzrgbnormal", "alltypes"]

@@ -14,10 +14,10 @@ from types import MappingProxyType
 
 import numpy as np
 import pytest
-import tessarel
+from conftest import DATA
 
 import dev_build
-from conftest import DATA
+import tessarel
 from pcd_writer import DTYPES
 from project_files import ROOT
 
@@ -173,7 +173,9 @@ def test_pcl_reads_what_tessarel_loads(tmp_path, pcl_reader, make, encoding):
 def test_organized_cloud_and_viewpoint(tmp_path, encoding):
     points, fields = cloud(12, intensity=(np.float32, 1))
     path = tmp_path / "organized.pcd"
-    tessarel.save_pcd(path, points, fields, encoding=encoding, height=3, viewpoint=(0.1, -2, 1e-300, 0.5, 0.5, 0.5, 0.5))
+    tessarel.save_pcd(
+        path, points, fields, encoding=encoding, height=3, viewpoint=(0.1, -2, 1e-300, 0.5, 0.5, 0.5, 0.5)
+    )
     header = tessarel.load_pcd_header(path)
     assert (header["width"], header["height"], header["points"], header["data"]) == (4, 3, 12, encoding)
     assert header["viewpoint"] == (0.1, -2.0, 1e-300, 0.5, 0.5, 0.5, 0.5)
@@ -490,7 +492,9 @@ def test_a_full_disk_leaves_the_previous_file(tmp_path, encoding):
         except OSError as error:
             print(type(error).__name__, error.errno)
     """)
-    run = subprocess.run([sys.executable, "-c", code, str(target), encoding], capture_output=True, text=True, timeout=60)
+    run = subprocess.run(
+        [sys.executable, "-c", code, str(target), encoding], capture_output=True, text=True, timeout=60
+    )
     assert run.stdout.split() == ["OSError", "27"], run.stdout + run.stderr  # EFBIG
     assert folder_state(tmp_path) == {"kept.pcd": b"the previous file"}
 

@@ -100,7 +100,8 @@ std::pair<py::array, py::dict> assemble_arrays(PcdCloud cloud) {
         const FieldLayout& field = cloud.layout.fields[i];
         if (is_coordinate(field.name) && fits_points(field)) continue;
         // Names are keys whole: a NUL byte inside one must not merge it with another.
-        fields[py::str(field.name.data(), field.name.size())] = field_array(base, cloud, field, cloud.placements[i], owner);
+        fields[py::str(field.name.data(), field.name.size())] =
+            field_array(base, cloud, field, cloud.placements[i], owner);
     }
     return {std::move(points), std::move(fields)};
 }

@@ -26,8 +26,8 @@ void set_error(PyObject* type, std::string_view message) {
 
 void set_file_error(const FileError& error) {
     errno = error.code().value();
-    const auto name = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
-        error.filename().data(), static_cast<Py_ssize_t>(error.filename().size())));
+    const auto name = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(error.filename().data(), static_cast<Py_ssize_t>(error.filename().size())));
     if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
 }
 

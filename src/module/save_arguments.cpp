@@ -60,12 +60,14 @@ FieldToWrite field_to_write(const std::string& name, const py::array& array, std
     if (!shaped || (coordinate && array.ndim() == 2 && array.shape(1) < 1)) {
         const std::string count = std::to_string(points);
         throw py::value_error("field " + quoted(name) + " has shape " + shape_text(array) + "; it must be (" + count +
-                              ",) or (" + count + (coordinate ? ", COUNT) with COUNT 1 or more, as a coordinate"
-                                                              : ", COUNT)"));
+                              ",) or (" + count +
+                              (coordinate ? ", COUNT) with COUNT 1 or more, as a coordinate" : ", COUNT)"));
     }
     const std::size_t count = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
     const std::ptrdiff_t element_stride = array.ndim() == 2 ? array.strides(1) : array.itemsize();
-    return {name, *type, count,
+    return {name,
+            *type,
+            count,
             {static_cast<const std::byte*>(array.data()), array.strides(0), element_stride, byte_swapped(array)}};
 }
 
@@ -136,8 +138,8 @@ std::array<double, 7> viewpoint_of(py::handle viewpoint) {
     std::array<double, 7> pose{0, 0, 0, 1, 0, 0, 0};
     if (viewpoint.is_none()) return pose;
     const std::string expected = "viewpoint must be 7 real numbers (tx ty tz qw qx qy qz)";
-    const bool text = PyUnicode_Check(viewpoint.ptr()) || PyBytes_Check(viewpoint.ptr()) ||
-                      PyByteArray_Check(viewpoint.ptr());
+    const bool text =
+        PyUnicode_Check(viewpoint.ptr()) || PyBytes_Check(viewpoint.ptr()) || PyByteArray_Check(viewpoint.ptr());
     if (text || !py::isinstance<py::iterable>(viewpoint)) {
         throw py::type_error(expected + ", not " + type_name(viewpoint));
     }

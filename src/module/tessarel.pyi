@@ -4,9 +4,8 @@ import os
 from collections.abc import Buffer, Iterable, Mapping
 from typing import Any, Literal, SupportsIndex, TypeAlias, TypedDict
 
-import numpy.typing as npt
-
 import numpy as np
+import numpy.typing as npt
 
 # x, y, z of every point, as float32.
 Points: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.float32]]

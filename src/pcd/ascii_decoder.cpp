@@ -113,8 +113,8 @@ std::string quoted(std::string_view token) {
 
 [[noreturn]] void throw_decode_error(const Stop& stop, const PcdLayout& layout, std::uint64_t expected) {
     if (stop.ended_early) {
-        throw std::runtime_error("ASCII PCD data ended early: expected " + std::to_string(expected) +
-                                 " values, read " + std::to_string(stop.values_read));
+        throw std::runtime_error("ASCII PCD data ended early: expected " + std::to_string(expected) + " values, read " +
+                                 std::to_string(stop.values_read));
     }
     const FieldLayout& field = layout.fields[stop.slot->field];
     std::string where = "point " + std::to_string(stop.point) + ", field '" + printable_name(field.name) + "'";

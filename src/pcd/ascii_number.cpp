@@ -94,7 +94,7 @@ TokenStatus to_bits(const WholeNumber& number, bool is_signed, std::uint64_t& bi
 }  // namespace
 
 TokenResult parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
-                            std::uint64_t& bits) {
+                                 std::uint64_t& bits) {
     const char* const end = token_end(start, last);
     const TokenStatus status = to_bits(parse_whole_number(start, end), is_signed, bits);
     if (status == TokenStatus::ok) return {end, TokenStatus::ok};

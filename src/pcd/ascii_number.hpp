@@ -54,7 +54,7 @@ TokenResult parse_float(const char* first, const char* last, std::byte* into) {
 // Tokens that are no plain integer: whole numbers in other notations, or what is wrong. The
 // value is the 64-bit two's complement of the number.
 TokenResult parse_integer_slowly(const char* first, const char* start, const char* last, bool is_signed,
-                            std::uint64_t& bits);
+                                 std::uint64_t& bits);
 
 // The common case, a plain decimal integer, takes fast_float's integer path.
 template <class Stored, class Wide>

@@ -1,6 +1,9 @@
 #pragma once
 // Heap byte buffers of a fixed size: the point records of a cloud and the decoders' inputs.
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -8,9 +11,6 @@
 #include <memory>
 #include <new>
 #include <span>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace tessarel {
 
@@ -40,7 +40,7 @@ public:
     // Even an empty buffer owns one byte, so every view has a real address and base.
     ByteBuffer(std::size_t size, Fill fill)
         : bytes_(static_cast<std::byte*>(fill == Fill::zeroed ? std::calloc(std::max<std::size_t>(size, 1), 1)
-                                                               : std::malloc(std::max<std::size_t>(size, 1)))),
+                                                              : std::malloc(std::max<std::size_t>(size, 1)))),
           size_(size) {
         if (!bytes_) throw std::bad_alloc();
         prefer_huge_pages();

@@ -1,17 +1,17 @@
 #include "pcd/file_output.hpp"
 
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fstream>
 #include <random>
 #include <stdexcept>
-
-#include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <unistd.h>
 
 #include "pcd/file_names.hpp"
 
@@ -29,7 +29,7 @@ std::string folder_of(const std::string& path) {
 // Links in /proc (such as /proc/self/fd/1, where /dev/stdout leads) name open files, not
 // paths: what they lead to is written through, never replaced.
 bool in_proc(const std::string& folder) {
-    struct statfs system {};
+    struct statfs system{};
     return statfs(folder.empty() ? "." : folder.c_str(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
 }
 
@@ -43,7 +43,7 @@ Followed followed(const std::string& target) {
     std::string path = target;
     for (int links = 0; links <= most_links; ++links) {
         if (in_proc(folder_of(path))) return {path, true};
-        struct stat entry {};
+        struct stat entry{};
         if (lstat(path.c_str(), &entry) != 0) {
             if (errno == ENOENT) return {path, false};  // a new file, or a missing folder that opening reports
             throw FileError(errno, target);
@@ -89,7 +89,7 @@ AtomicFile::AtomicFile(const std::string& target) : target_(target) {
     check_file_name(target);
     if (target.empty()) throw FileError(ENOENT, target);
     const Followed end = followed(target);
-    struct stat existing {};
+    struct stat existing{};
     const bool exists = !end.through_proc && stat(end.path.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) throw FileError(EISDIR, target);
     if (end.through_proc || (exists && !S_ISREG(existing.st_mode))) {

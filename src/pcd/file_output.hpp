@@ -55,15 +55,15 @@ private:
     void open_temporary(const std::string& folder);
     void link_temporary();
 
-    std::string target_;      // the name the caller gave, for messages
-    std::string replaced_;    // the file put in place at the commit; empty when written through
-    std::string temporary_;   // the temporary file's name, while it has one
-    unsigned mode_ = 0;       // the permission bits the replacing file gets
-    bool unnamed_ = false;    // the temporary file is an O_TMPFILE, linked at the commit
-    bool seekable_ = true;    // write_at can reach bytes already written
-    bool holding_ = false;    // writes go to held_ until the commit
-    std::uint64_t written_ = 0;     // bytes that reached the file
-    std::vector<std::byte> held_;   // bytes after written_, for a target that cannot seek
+    std::string target_;           // the name the caller gave, for messages
+    std::string replaced_;         // the file put in place at the commit; empty when written through
+    std::string temporary_;        // the temporary file's name, while it has one
+    unsigned mode_ = 0;            // the permission bits the replacing file gets
+    bool unnamed_ = false;         // the temporary file is an O_TMPFILE, linked at the commit
+    bool seekable_ = true;         // write_at can reach bytes already written
+    bool holding_ = false;         // writes go to held_ until the commit
+    std::uint64_t written_ = 0;    // bytes that reached the file
+    std::vector<std::byte> held_;  // bytes after written_, for a target that cannot seek
     int fd_ = -1;
 };
 

@@ -1,12 +1,12 @@
 #include "pcd/header_writer.hpp"
 
-#include "pcd/compressed_writer.hpp"
-
 #include <charconv>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+
+#include "pcd/compressed_writer.hpp"
 
 namespace tessarel {
 namespace {

@@ -42,12 +42,8 @@ Word load(const std::byte* p) noexcept {
     return word;
 }
 
-std::uint32_t load32(const std::byte* p) noexcept {
-    return load<std::uint32_t>(p);
-}
-std::uint64_t load64(const std::byte* p) noexcept {
-    return load<std::uint64_t>(p);
-}
+std::uint32_t load32(const std::byte* p) noexcept { return load<std::uint32_t>(p); }
+std::uint64_t load64(const std::byte* p) noexcept { return load<std::uint64_t>(p); }
 
 // Fibonacci hashing: the top bits of the product depend on all three bytes.
 template <int Bits>

@@ -110,8 +110,7 @@ private:
         const std::size_t piece = next_++;
         Slot& slot = slots_[piece % slots_.size()];
         lock.unlock();
-        const std::size_t size =
-            make_(piece, {slot.bytes.get(), shape_.most_bytes}, {scratch, shape_.scratch_bytes});
+        const std::size_t size = make_(piece, {slot.bytes.get(), shape_.most_bytes}, {scratch, shape_.scratch_bytes});
         lock.lock();
         slot.size = size;
         slot.ready = true;

@@ -3,6 +3,8 @@
 // helper thread takes those faults ahead of time, on another CPU, while this thread
 // decodes; the decoder then writes into pages that are already in place.
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -14,8 +16,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include <sys/mman.h>
 
 #include "pcd/byte_buffer.hpp"
 #include "pcd/spare_cpus.hpp"

@@ -33,7 +33,7 @@ struct PcdHeader {
     std::int32_t points = 0;
     // tx ty tz qw qx qy qz: the sensor's position and orientation.
     std::array<double, 7> viewpoint{0, 0, 0, 1, 0, 0, 0};
-    std::string data;  // the DATA value, lower-cased
+    std::string data;             // the DATA value, lower-cased
     std::int64_t point_step = 0;  // the bytes of one point record: every field's SIZE × COUNT
 };
 

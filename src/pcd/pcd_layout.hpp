@@ -64,7 +64,7 @@ struct PcdLayout {
     std::vector<FieldLayout> fields;
     std::size_t points = 0;
     std::size_t point_step = 0;
-    std::size_t buffer_size = 0;  // points × point_step
+    std::size_t buffer_size = 0;       // points × point_step
     std::array<std::size_t, 3> xyz{};  // positions in `fields` of x, y and z, each with COUNT ≥ 1
     Encoding encoding = Encoding::binary;
 };

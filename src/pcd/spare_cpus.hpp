@@ -3,10 +3,10 @@
 // counted, and the CPUs this thread may use are shared out equally among them: helper threads
 // on CPUs that another load's own thread needs would only slow it down.
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
-
-#include <sched.h>
 
 namespace tessarel {
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "pcd/page_prefault.hpp"
-#include "pcd/pcd_loader.hpp"
+#include "pcd/parallel/page_prefault.hpp"
+#include "pcd/read/pcd_loader.hpp"
 
 namespace {
 

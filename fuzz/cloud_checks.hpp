@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "pcd/lzf_decoder.hpp"
-#include "pcd/pcd_loader.hpp"
+#include "pcd/lzf/lzf_decoder.hpp"
+#include "pcd/read/pcd_loader.hpp"
 
 namespace tessarel::fuzz {
 

@@ -15,8 +15,8 @@
 
 #include "cloud_checks.hpp"
 #include "data_section_file.hpp"
-#include "pcd/ascii_decoder.hpp"
-#include "pcd/memory_stream.hpp"
+#include "pcd/io/memory_stream.hpp"
+#include "pcd/read/ascii_decoder.hpp"
 
 namespace {
 

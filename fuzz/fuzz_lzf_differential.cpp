@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "pcd/lzf_decoder.hpp"
+#include "pcd/lzf/lzf_decoder.hpp"
 
 namespace {
 

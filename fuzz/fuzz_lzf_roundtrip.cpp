@@ -11,8 +11,8 @@
 #include <system_error>
 #include <vector>
 
-#include "pcd/lzf_decoder.hpp"
-#include "pcd/lzf_encoder.hpp"
+#include "pcd/lzf/lzf_decoder.hpp"
+#include "pcd/lzf/lzf_encoder.hpp"
 
 namespace {
 

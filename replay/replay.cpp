@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "data_section_file.hpp"
-#include "pcd/pcd_loader.hpp"
+#include "pcd/read/pcd_loader.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "pcd/lzf_decoder.hpp"
+#include "pcd/lzf/lzf_decoder.hpp"
 
 // Returns the errno value liblzf would set, 0 on success.
 extern "C" int decode_lzf_for_test(const void* in, std::size_t in_size, void* out, std::size_t out_size,

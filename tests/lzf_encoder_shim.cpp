@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "pcd/lzf_encoder.hpp"
+#include "pcd/lzf/lzf_encoder.hpp"
 
 // Returns the bytes written, 0 for empty input or an output smaller than the bound.
 extern "C" std::size_t encode_lzf_for_test(const void* in, std::size_t in_size, void* out, std::size_t out_size) {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "pcd/page_prefault.hpp"
+#include "pcd/parallel/page_prefault.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "pcd/element_type.hpp"
+#include "pcd/format/element_type.hpp"
 
 namespace py = pybind11;
 

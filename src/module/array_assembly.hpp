@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "pcd/pcd_cloud.hpp"
+#include "pcd/read/pcd_cloud.hpp"
 
 namespace tessarel {
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "pcd/file_output.hpp"
+#include "pcd/io/file_output.hpp"
 
 namespace py = pybind11;
 

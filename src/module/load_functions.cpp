@@ -5,8 +5,8 @@
 
 #include "module/array_assembly.hpp"
 #include "module/without_gil.hpp"
-#include "pcd/element_type.hpp"
-#include "pcd/pcd_loader.hpp"
+#include "pcd/format/element_type.hpp"
+#include "pcd/read/pcd_loader.hpp"
 
 namespace py = pybind11;
 

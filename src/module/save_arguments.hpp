@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pcd/cloud_to_write.hpp"
+#include "pcd/write/cloud_to_write.hpp"
 
 namespace tessarel {
 

@@ -2,7 +2,7 @@
 
 #include "module/save_arguments.hpp"
 #include "module/without_gil.hpp"
-#include "pcd/pcd_saver.hpp"
+#include "pcd/write/pcd_saver.hpp"
 
 namespace py = pybind11;
 

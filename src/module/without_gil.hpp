@@ -5,7 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "pcd/interruption.hpp"
+#include "pcd/io/interruption.hpp"
 
 namespace tessarel {
 

@@ -1,0 +1,217 @@
+#include "pcd/format/pcd_header.hpp"
+
+#include <fast_float/fast_float.h>
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+namespace tessarel {
+namespace {
+
+constexpr bool is_blank(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// The values of one header line, read left to right the way formatted stream extraction
+// reads them: an integer stops at the first character that cannot continue it, a failed
+// read stores 0 (or the int32 bound) and every later read of the line stores nothing.
+class LineValues {
+public:
+    explicit LineValues(std::string_view line) : rest_(line) {}
+
+    // Whether a read would find something: the line has not failed and holds another token.
+    bool has_value() {
+        skip_blanks();
+        return !failed_ && !rest_.empty();
+    }
+
+    // What the line holds after the values read so far.
+    std::string_view rest() const { return rest_; }
+
+    std::optional<std::string_view> token() {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return fail();
+        std::size_t end = 0;
+        while (end < rest_.size() && !is_blank(rest_[end])) ++end;
+        const std::string_view word = rest_.substr(0, end);
+        rest_.remove_prefix(end);
+        return word;
+    }
+
+    void read(char& target) {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return (void)fail();
+        target = rest_.front();
+        rest_.remove_prefix(1);
+    }
+
+    void read(std::int32_t& target) {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return (void)fail();
+        std::size_t at = 0;
+        const bool negative = rest_[at] == '-';
+        if (rest_[at] == '-' || rest_[at] == '+') ++at;
+        const std::size_t digits = at;
+        std::int64_t magnitude = 0;
+        constexpr std::int64_t beyond = std::int64_t{1} << 32;  // past both int32 bounds
+        for (; at < rest_.size() && is_digit(rest_[at]); ++at) {
+            magnitude = std::min(beyond, magnitude * 10 + (rest_[at] - '0'));
+        }
+        rest_.remove_prefix(at);
+        if (at == digits) return store_failure(target, 0);
+        const std::int64_t value = negative ? -magnitude : magnitude;
+        if (value > std::numeric_limits<std::int32_t>::max()) {
+            return store_failure(target, std::numeric_limits<std::int32_t>::max());
+        }
+        if (value < std::numeric_limits<std::int32_t>::min()) {
+            return store_failure(target, std::numeric_limits<std::int32_t>::min());
+        }
+        target = static_cast<std::int32_t>(value);
+    }
+
+    void read(double& target) {
+        skip_blanks();
+        if (failed_ || rest_.empty()) return (void)fail();
+        const char* first = rest_.data() + (rest_.front() == '+' ? 1 : 0);
+        const auto result = fast_float::from_chars(first, rest_.data() + rest_.size(), target);
+        if (result.ec != std::errc{}) return store_failure(target, 0.0);
+        rest_.remove_prefix(static_cast<std::size_t>(result.ptr - rest_.data()));
+    }
+
+private:
+    void skip_blanks() {
+        while (!rest_.empty() && is_blank(rest_.front())) rest_.remove_prefix(1);
+    }
+    std::nullopt_t fail() {
+        failed_ = true;
+        return std::nullopt;
+    }
+    template <class Value>
+    void store_failure(Value& target, Value stored) {
+        target = stored;
+        failed_ = true;
+    }
+
+    std::string_view rest_;
+    bool failed_ = false;
+};
+
+// Reads the next line without its '\n' into `line`; false at the end of the input.
+bool next_line(std::istream& in, std::string& line) {
+    line.clear();
+    std::streambuf& source = *in.rdbuf();
+    for (int c = source.sbumpc(); c != std::char_traits<char>::eof(); c = source.sbumpc()) {
+        if (c == '\n') return true;
+        if (line.size() == max_header_line) {
+            throw std::runtime_error("PCD header line longer than " + std::to_string(max_header_line) +
+                                     " bytes: this is not a PCD header");
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    in.setstate(std::ios::eofbit);
+    return !line.empty();
+}
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
+// Lays the fields out back to back, in order; returns the bytes of the record.
+std::int64_t lay_out(std::vector<PcdField>& fields) {
+    std::int64_t total = 0;
+    for (PcdField& field : fields) {
+        field.offset = total;
+        total = saturating_add(total, field_bytes(field));
+    }
+    return total;
+}
+
+// Reads the values of a SIZE, TYPE or COUNT line into the fields, first to first.
+template <class Value>
+void read_each(std::string_view line, std::vector<PcdField>& fields, Value PcdField::* member) {
+    LineValues values(line);
+    for (PcdField& field : fields) values.read(field.*member);
+}
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+std::int32_t clamp_to_int32(std::int64_t value) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+PcdHeader parse_pcd_header(std::istream& in) {
+    PcdHeader header;
+    // The per-field lines are applied once the fields are final: then neither the order of
+    // the lines nor a repeated one can make fields overlap or leave gaps between them.
+    std::string sizes, types, counts;
+    std::optional<std::int32_t> points;
+    bool fields_seen = false;
+    std::string line;
+    for (std::uint64_t number = 1; next_line(in, line); ++number) {
+        if (line.empty() || line.front() == '#') continue;
+        LineValues values(line);
+        const std::string_view keyword = values.token().value_or("");
+        const bool per_field = keyword == "SIZE" || keyword == "TYPE" || keyword == "COUNT";
+        // A layout line with no fields to apply to would be dropped, and the record misread.
+        if (per_field && !fields_seen) {
+            throw std::runtime_error("PCD header: " + std::string(keyword) + " line " + std::to_string(number) +
+                                     " comes before the FIELDS line");
+        }
+        if (keyword == "FIELDS") {
+            fields_seen = true;
+            // New fields start from the defaults, as the reference reader's do.
+            header.fields.clear();
+            sizes.clear();
+            types.clear();
+            counts.clear();
+            while (const auto name = values.token()) header.fields.push_back(PcdField{std::string(*name)});
+        } else if (keyword == "SIZE") {
+            sizes = values.rest();
+        } else if (keyword == "TYPE") {
+            types = values.rest();
+        } else if (keyword == "COUNT") {
+            counts = values.rest();
+        } else if (keyword == "WIDTH") {
+            values.read(header.width);
+        } else if (keyword == "HEIGHT") {
+            values.read(header.height);
+        } else if (keyword == "POINTS") {
+            std::int32_t value = points.value_or(0);
+            if (values.has_value()) {
+                values.read(value);
+                points = value;
+            }
+        } else if (keyword == "VERSION") {
+            header.version = std::string(values.token().value_or(""));
+        } else if (keyword == "VIEWPOINT") {
+            for (double& value : header.viewpoint) values.read(value);
+        } else if (keyword == "DATA") {
+            header.data = lower_case(values.token().value_or(""));
+            break;
+        }
+    }
+    read_each(sizes, header.fields, &PcdField::size);
+    read_each(types, header.fields, &PcdField::type);
+    read_each(counts, header.fields, &PcdField::count);
+    header.point_step = lay_out(header.fields);
+    header.points = points ? *points : clamp_to_int32(std::int64_t{header.width} * header.height);
+    return header;
+}
+
+}  // namespace tessarel

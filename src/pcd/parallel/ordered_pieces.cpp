@@ -1,0 +1,164 @@
+#include "pcd/parallel/ordered_pieces.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "pcd/io/interruption.hpp"
+#include "pcd/parallel/spare_cpus.hpp"
+
+namespace tessarel {
+namespace {
+
+// Saves of fewer pieces are made on the caller's thread alone: threads would cost more than
+// they save.
+constexpr std::size_t parallel_save_pieces = 4;
+
+// The pieces a parallel save holds a thread: enough that the helpers keep working while the
+// caller's thread waits for the file system to take a write.
+constexpr std::size_t pieces_held_per_thread = 8;
+
+// The most a parallel save holds of made pieces, whatever its thread count.
+constexpr std::size_t parallel_piece_bytes = std::size_t{64} << 20;
+
+std::unique_ptr<std::byte[]> bytes(std::size_t size) { return std::make_unique_for_overwrite<std::byte[]>(size); }
+
+std::uint64_t write_on_this_thread(const PieceShape& shape, const MakePiece& make, AtomicFile& file) {
+    const auto out = bytes(shape.most_bytes);
+    const auto scratch = bytes(shape.scratch_bytes);
+    std::uint64_t written = 0;
+    for (std::size_t piece = 0; piece < shape.count; ++piece) {
+        check_for_interruption();
+        const std::size_t size = make(piece, {out.get(), shape.most_bytes}, {scratch.get(), shape.scratch_bytes});
+        file.write({out.get(), size});
+        written += size;
+    }
+    return written;
+}
+
+// Pieces made by several threads into a ring of slots and written in order by the caller's,
+// which makes pieces too whenever the next one to write is not ready. A piece is taken only
+// when its slot is free, so what is held stays within the ring.
+class ParallelPieces {
+public:
+    ParallelPieces(const PieceShape& shape, const MakePiece& make, std::size_t slots)
+        : shape_(shape), make_(make), slots_(slots) {
+        for (Slot& slot : slots_) slot.bytes = bytes(shape.most_bytes);
+    }
+
+    // A helper thread: makes pieces until there are none left, the save fails, or the save's
+    // share of the CPUs no longer includes it.
+    void help(int worker, int cpus) noexcept {
+        const auto scratch = bytes(shape_.scratch_bytes);
+        std::unique_lock lock(mutex_);
+        while (worker < cpu_share(cpus)) {
+            changed_.wait(lock, [&] { return stopping_ || next_ == shape_.count || next_ < written_ + slots_.size(); });
+            if (stopping_ || next_ == shape_.count) return;
+            make_next(lock, scratch.get());
+        }
+    }
+
+    // The caller's thread: writes every piece in order, making those no helper took.
+    std::uint64_t write_all(AtomicFile& file) {
+        const auto scratch = bytes(shape_.scratch_bytes);
+        std::uint64_t total = 0;
+        std::unique_lock lock(mutex_);
+        while (written_ < shape_.count) {
+            lock.unlock();
+            check_for_interruption();
+            lock.lock();
+            Slot& slot = slots_[written_ % slots_.size()];
+            if (slot.ready) {
+                lock.unlock();
+                file.write({slot.bytes.get(), slot.size});
+                total += slot.size;
+                lock.lock();
+                slot.ready = false;
+                ++written_;
+                changed_.notify_all();
+            } else if (next_ < shape_.count && next_ < written_ + slots_.size()) {
+                make_next(lock, scratch.get());
+            } else {
+                changed_.wait(lock);
+            }
+        }
+        return total;
+    }
+
+    // Sends the helpers home: the save failed.
+    void stop() noexcept {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    struct Slot {
+        std::unique_ptr<std::byte[]> bytes;
+        std::size_t size = 0;
+        bool ready = false;
+    };
+
+    // Takes the next piece and makes it into its slot, without the lock.
+    void make_next(std::unique_lock<std::mutex>& lock, std::byte* scratch) noexcept {
+        const std::size_t piece = next_++;
+        Slot& slot = slots_[piece % slots_.size()];
+        lock.unlock();
+        const std::size_t size = make_(piece, {slot.bytes.get(), shape_.most_bytes}, {scratch, shape_.scratch_bytes});
+        lock.lock();
+        slot.size = size;
+        slot.ready = true;
+        changed_.notify_all();
+    }
+
+    const PieceShape& shape_;
+    const MakePiece& make_;
+    std::vector<Slot> slots_;
+    std::mutex mutex_;  // guards the slots' state and the counts
+    std::condition_variable changed_;
+    std::size_t next_ = 0;     // the next piece to make
+    std::size_t written_ = 0;  // pieces written; the slot of each later piece is in use
+    bool stopping_ = false;
+};
+
+std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, AtomicFile& file, int threads,
+                                int cpus) {
+    const std::size_t wanted = pieces_held_per_thread * static_cast<std::size_t>(threads);
+    const std::size_t slots = std::max<std::size_t>(1, std::min(wanted, parallel_piece_bytes / shape.most_bytes));
+    ParallelPieces parallel(shape, make, slots);
+    std::vector<std::jthread> helpers;
+    helpers.reserve(static_cast<std::size_t>(threads - 1));
+    for (int worker = 1; worker < threads; ++worker) {
+        try {
+            helpers.emplace_back([&parallel, worker, cpus] { parallel.help(worker, cpus); });
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: the caller's makes what the others leave
+        }
+    }
+    try {
+        return parallel.write_all(file);
+    } catch (...) {
+        parallel.stop();
+        throw;
+    }
+}
+
+}  // namespace
+
+std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file) {
+    if (shape.count < parallel_save_pieces) return write_on_this_thread(shape, make, file);
+    const LargeStage stage;
+    const int cpus = usable_cpus();
+    const auto most = static_cast<int>(parallel_piece_bytes / (pieces_held_per_thread * shape.most_bytes));
+    const int threads = std::min(cpu_share(cpus), most);
+    if (threads < 2) return write_on_this_thread(shape, make, file);
+    return write_in_parallel(shape, make, file, threads, cpus);
+}
+
+}  // namespace tessarel

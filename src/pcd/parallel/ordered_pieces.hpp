@@ -1,0 +1,29 @@
+#pragma once
+// A save's data section made a piece at a time, on the CPUs the save may take, and written in
+// order: pieces are independent (lines of text, blocks of compressed columns), so any thread
+// can make any of them, and only the writing has an order.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "pcd/io/file_output.hpp"
+
+namespace tessarel {
+
+// Makes piece `piece` into `out` and returns its size. `scratch` is the calling thread's own.
+using MakePiece = std::function<std::size_t(std::size_t piece, std::span<std::byte> out, std::span<std::byte> scratch)>;
+
+struct PieceShape {
+    std::size_t count;          // pieces in all
+    std::size_t most_bytes;     // the largest a piece can be
+    std::size_t scratch_bytes;  // what making one needs besides
+};
+
+// Writes pieces [0, count) to `file` in order and returns the bytes written. Few pieces are
+// made on the caller's thread alone; more, also on the share of the CPUs that this save may
+// take beside other large loads and saves (helpers stand down when later ones start).
+std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file);
+
+}  // namespace tessarel

@@ -1,0 +1,25 @@
+#pragma once
+// The "ascii" data section: one token per value, point after point, lines ignored.
+
+#include <cstddef>
+#include <istream>
+#include <optional>
+
+#include "pcd/format/pcd_layout.hpp"
+#include "pcd/io/byte_buffer.hpp"
+
+namespace tessarel {
+
+// The text is read this many bytes at a time, so a load never holds the whole of it.
+inline constexpr std::size_t ascii_chunk_bytes = std::size_t{4} << 20;
+
+// The longest token read: far beyond any number, short enough to hold in memory.
+inline constexpr std::size_t max_ascii_token = std::size_t{16} << 20;
+
+// Reads everything from the stream position to the end of the file as the values of
+// `layout`'s points, `chunk_bytes` of text at a time. A large text is parsed on this load's
+// share of the CPUs; `threads`, when given, is the number of threads whatever the text.
+PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size_t chunk_bytes = ascii_chunk_bytes,
+                            std::optional<int> threads = std::nullopt);
+
+}  // namespace tessarel

@@ -1,0 +1,24 @@
+#include "pcd/read/binary_decoder.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "pcd/io/input_stream.hpp"
+#include "pcd/parallel/page_prefault.hpp"
+
+namespace tessarel {
+
+PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout) {
+    // Checked before allocating, so a small file that declares a huge cloud costs nothing.
+    const std::uint64_t available = remaining_bytes(in);
+    if (available < layout.buffer_size) {
+        throw std::runtime_error("PCD binary data is truncated: expected " + std::to_string(layout.buffer_size) +
+                                 " bytes, the file holds " + std::to_string(available));
+    }
+    PointBuffer buffer(layout.buffer_size, Fill::overwritten);
+    const BackgroundPrefault prefault({buffer.bytes()});
+    read_exactly(in, buffer.data(), buffer.size());
+    return buffer;
+}
+
+}  // namespace tessarel

@@ -1,0 +1,150 @@
+#include "pcd/read/compressed_decoder.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pcd/io/input_stream.hpp"
+#include "pcd/lzf/lzf_decoder.hpp"
+#include "pcd/parallel/page_prefault.hpp"
+
+namespace tessarel {
+namespace {
+
+constexpr std::uint64_t block_header_bytes = 8;
+
+bool is_padding(const FieldLayout& field) { return field.name == "_"; }
+
+struct BlockSizes {
+    std::uint32_t compressed;
+    std::uint32_t uncompressed;
+};
+
+BlockSizes read_block_sizes(std::istream& in) {
+    const std::uint64_t available = remaining_bytes(in);
+    if (available < block_header_bytes) {
+        throw std::runtime_error("PCD compressed data is truncated: the 8-byte block header holds only " +
+                                 std::to_string(available) + " bytes");
+    }
+    unsigned char bytes[block_header_bytes];
+    read_exactly(in, bytes, sizeof bytes);
+    BlockSizes sizes;
+    std::memcpy(&sizes.compressed, bytes, 4);
+    std::memcpy(&sizes.uncompressed, bytes + 4, 4);
+    return sizes;
+}
+
+bool decodes_exactly(const LzfDecodeResult& result, std::span<const std::byte> out) {
+    return result.ec == std::errc{} && result.decoded == out.size();
+}
+
+[[noreturn]] void throw_lzf_failure(const BlockSizes& sizes, const LzfDecodeResult& result) {
+    const std::string block =
+        "LZF decompression failed: block of " + std::to_string(sizes.compressed) + " compressed bytes ";
+    const std::string expected = " of " + std::to_string(sizes.uncompressed) + " expected";
+    if (result.ec == std::errc{}) {
+        throw std::runtime_error(block + "ended at output byte " + std::to_string(result.decoded) + expected);
+    }
+    const char* const why = result.ec == std::errc::argument_list_too_long
+                                ? " (an instruction writes past the expected size)"
+                                : " (an instruction is cut off or refers to bytes before the output)";
+    throw std::runtime_error(block + "stopped at input byte " + std::to_string(result.consumed) + ", output byte " +
+                             std::to_string(result.decoded) + expected + why);
+}
+
+// Bytes per point of the fields other than padding.
+std::size_t bytes_without_padding(const PcdLayout& layout) {
+    std::size_t bytes = 0;
+    for (const FieldLayout& field : layout.fields) {
+        if (!is_padding(field)) bytes += field.bytes();
+    }
+    return bytes;
+}
+
+// Each field's column, in field order; padding fields have none unless the block holds them.
+std::vector<FieldPlacement> column_placements(const PcdLayout& layout, bool with_padding) {
+    std::vector<FieldPlacement> columns;
+    columns.reserve(layout.fields.size());
+    std::size_t start = 0;
+    for (const FieldLayout& field : layout.fields) {
+        if (!with_padding && is_padding(field)) {
+            columns.push_back({0, 0, false});
+            continue;
+        }
+        columns.push_back({start, field.bytes()});
+        start += layout.points * field.bytes();
+    }
+    return columns;
+}
+
+// Whether the block holds columns for the `_` padding fields too: writers disagree, and
+// both layouts are valid. Throws when the block fits neither.
+bool check_block(const PcdLayout& layout, const BlockSizes& sizes) {
+    if (std::uint64_t{sizes.compressed} > max_cloud_bytes) {
+        throw std::runtime_error("PCD compressed block of " + std::to_string(sizes.compressed) +
+                                 " bytes is too large for this 32-bit build");
+    }
+    const bool with_padding = sizes.uncompressed == layout.buffer_size;
+    if (!with_padding && sizes.uncompressed != layout.points * bytes_without_padding(layout)) {
+        throw std::runtime_error("PCD compressed block size mismatch: the block decodes to " +
+                                 std::to_string(sizes.uncompressed) + " bytes, the header needs " +
+                                 std::to_string(layout.buffer_size));
+    }
+    return with_padding;
+}
+
+// Writers that cannot shrink a block store its bytes as they are, with both sizes equal.
+// Such bytes are taken as the columns when they do not decode as LZF to exactly that size.
+bool stored_raw(const BlockSizes& sizes) { return sizes.compressed == sizes.uncompressed; }
+
+}  // namespace
+
+ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
+    // Some writers store an empty cloud without the two sizes.
+    if (layout.points == 0 && remaining_bytes(in) == 0) {
+        return {ByteBuffer(0, Fill::zeroed), column_placements(layout, true)};
+    }
+    const BlockSizes sizes = read_block_sizes(in);
+    const bool with_padding = check_block(layout, sizes);
+    const std::uint64_t available = remaining_bytes(in);
+    if (available < sizes.compressed) {
+        throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
+                                 " compressed bytes, the file holds " + std::to_string(available));
+    }
+    std::vector<FieldPlacement> columns = column_placements(layout, with_padding);
+    if (sizes.uncompressed == 0) return {ByteBuffer(0, Fill::zeroed), std::move(columns)};
+    // A block that claims more than its bytes can decode to fails before we reserve its size,
+    // and so does a cloud whose padding alone would take more.
+    if (layout.buffer_size > std::uint64_t{lzf_max_expansion} * sizes.compressed) {
+        throw std::runtime_error("LZF decompression failed: block of " + std::to_string(sizes.compressed) +
+                                 " compressed bytes cannot hold the " + std::to_string(layout.buffer_size) +
+                                 " bytes of the cloud, at most " + std::to_string(lzf_max_expansion) +
+                                 " times as many");
+    }
+    ColumnBlock block{ByteBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
+    if (const auto in_place = bytes_in_place(in, sizes.compressed)) {
+        const BackgroundPrefault prefault({block.buffer.bytes()});
+        const LzfDecodeResult result = decode_lzf(*in_place, block.buffer.bytes());
+        if (decodes_exactly(result, block.buffer.bytes())) return block;
+        if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);
+        std::memcpy(block.buffer.data(), in_place->data(), in_place->size());
+        return block;
+    }
+    ByteBuffer compressed(sizes.compressed, Fill::overwritten);
+    {
+        // Inside both buffers' lifetime, so the helper is joined before either is freed. A
+        // failure throws from inside, which stops the helper at once.
+        const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});
+        read_exactly(in, compressed.data(), compressed.size());
+        const LzfDecodeResult result = decode_lzf(compressed.bytes(), block.buffer.bytes());
+        if (decodes_exactly(result, block.buffer.bytes())) return block;
+        if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);
+    }
+    block.buffer = std::move(compressed);
+    return block;
+}
+
+}  // namespace tessarel

@@ -1,0 +1,21 @@
+#pragma once
+// The "binary_compressed" data section: two 32-bit sizes and one LZF block holding the
+// fields column by column. The decoded block is the cloud's buffer, and each field's array
+// a view of its column.
+
+#include <istream>
+#include <vector>
+
+#include "pcd/format/pcd_layout.hpp"
+#include "pcd/io/byte_buffer.hpp"
+
+namespace tessarel {
+
+struct ColumnBlock {
+    ByteBuffer buffer;
+    std::vector<FieldPlacement> columns;  // one for each of the layout's fields
+};
+
+ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout);
+
+}  // namespace tessarel

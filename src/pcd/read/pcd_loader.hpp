@@ -1,0 +1,31 @@
+#pragma once
+// The load driver: turns a PCD file into its checked layout and decoded bytes, one stage
+// after another. Free of Python, so tests, fuzzers and benchmarks drive the whole core.
+
+#include <cstddef>
+#include <fstream>
+#include <istream>
+#include <span>
+#include <string>
+
+#include "pcd/format/pcd_header.hpp"
+#include "pcd/read/pcd_cloud.hpp"
+
+namespace tessarel {
+
+// Reads from `in`, positioned at the first byte of the header.
+PcdCloud read_pcd(std::istream& in);
+
+// Reads the PCD file that `bytes` holds, where they lie.
+PcdCloud read_pcd_buffer(std::span<const std::byte> bytes);
+
+// Opens `filename`, which must name a regular file, for reading.
+std::ifstream open_pcd_file(const std::string& filename);
+
+// Opens `filename` and reads it.
+PcdCloud read_pcd_file(const std::string& filename);
+
+// The header of `filename` alone, after the same checks a load makes of it.
+PcdHeader read_pcd_header_file(const std::string& filename);
+
+}  // namespace tessarel

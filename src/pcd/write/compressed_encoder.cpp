@@ -1,0 +1,82 @@
+#include "pcd/write/compressed_encoder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pcd/lzf/lzf_encoder.hpp"
+#include "pcd/parallel/ordered_pieces.hpp"
+#include "pcd/write/record_gather.hpp"
+
+namespace tessarel {
+namespace {
+
+// A run of one field's column: points [first, first + points).
+struct ColumnPiece {
+    const FieldToWrite* field;
+    std::size_t first;
+    std::size_t points;
+
+    std::size_t bytes() const noexcept { return points * field->bytes(); }
+};
+
+// The columns cut into pieces of at most a piece's bytes; a field wider than that takes a
+// piece of its own for each point, and a field of COUNT 0 none.
+std::vector<ColumnPiece> column_pieces(const CloudToWrite& cloud) {
+    std::vector<ColumnPiece> pieces;
+    for (const FieldToWrite& field : cloud.fields) {
+        if (field.bytes() == 0) continue;
+        const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / field.bytes());
+        for (std::size_t first = 0; first < cloud.points; first += piece_points) {
+            pieces.push_back({&field, first, std::min(piece_points, cloud.points - first)});
+        }
+    }
+    return pieces;
+}
+
+// The piece's values where they lie, or gathered into `scratch`.
+std::span<const std::byte> piece_values(const ColumnPiece& piece, std::span<std::byte> scratch) noexcept {
+    if (const auto column = contiguous_values(*piece.field, piece.first + piece.points)) {
+        return column->subspan(piece.first * piece.field->bytes(), piece.bytes());
+    }
+    gather_field(*piece.field, piece.first, piece.points, scratch.data(), piece.field->bytes());
+    return scratch.first(piece.bytes());
+}
+
+void put_u32(std::byte* at, std::uint64_t value) {
+    const auto word = static_cast<std::uint32_t>(value);
+    std::memcpy(at, &word, sizeof word);
+}
+
+}  // namespace
+
+void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset) {
+    const std::vector<ColumnPiece> pieces = column_pieces(cloud);
+    std::uint64_t uncompressed = 0;
+    std::size_t largest = 0;
+    for (const ColumnPiece& piece : pieces) {
+        uncompressed += piece.bytes();
+        largest = std::max(largest, piece.bytes());
+    }
+    std::byte sizes[8]{};
+    file.hold_for_write_at();
+    file.write(sizes);  // the compressed size is known at the end
+    // LZF streams concatenate, since a reference reaches back only into output that its own
+    // piece wrote: the pieces are encoded apart, on as many CPUs as the save may take.
+    const MakePiece encode = [&](std::size_t index, std::span<std::byte> out, std::span<std::byte> scratch) {
+        return encode_lzf(piece_values(pieces[index], scratch), out);
+    };
+    const std::uint64_t compressed =
+        write_pieces_in_order({pieces.size(), lzf_encoded_bound(largest), largest}, encode, file);
+    if (compressed > max_block_bytes) {
+        throw std::length_error("the compressed block of " + std::to_string(compressed) +
+                                " bytes exceeds the 32-bit size of a binary_compressed block");
+    }
+    put_u32(sizes, compressed);
+    put_u32(sizes + 4, uncompressed);
+    file.write_at(offset, sizes);
+}
+
+}  // namespace tessarel

@@ -1,0 +1,18 @@
+#pragma once
+// The "binary_compressed" data section written as the reference writer lays it out: the two
+// 32-bit sizes, then one LZF block of the fields' columns, a column's values point after point.
+
+#include <cstdint>
+
+#include "pcd/io/file_output.hpp"
+#include "pcd/write/cloud_to_write.hpp"
+
+namespace tessarel {
+
+// The most bytes of columns one block holds: its sizes are 32-bit.
+inline constexpr std::uint64_t max_block_bytes = UINT32_MAX;
+
+// `file` stands at `offset`, where the section begins.
+void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset);
+
+}  // namespace tessarel

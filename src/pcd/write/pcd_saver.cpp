@@ -1,0 +1,52 @@
+#include "pcd/write/pcd_saver.hpp"
+
+#include <algorithm>
+#include <span>
+
+#include "pcd/io/file_output.hpp"
+#include "pcd/io/interruption.hpp"
+#include "pcd/write/ascii_encoder.hpp"
+#include "pcd/write/binary_encoder.hpp"
+#include "pcd/write/compressed_encoder.hpp"
+#include "pcd/write/header_writer.hpp"
+
+namespace tessarel {
+namespace {
+
+// The fields as the encoding writes them, so that the reference reader reads every file back
+// as saved. In binary_compressed it expects no column for padding fields named `_` (and
+// misplaces every column after one), so they are left out. In ascii a float32 `rgb` or `rgba`
+// is a packed colour, often a NaN bit pattern that text would lose: it is written as U 4, its
+// bits, as the reference writer writes it.
+CloudToWrite as_encoded(const CloudToWrite& cloud) {
+    CloudToWrite encoded = cloud;
+    if (cloud.encoding == Encoding::binary_compressed) {
+        std::erase_if(encoded.fields, [](const FieldToWrite& field) { return field.name == "_"; });
+    }
+    if (cloud.encoding == Encoding::ascii) {
+        for (FieldToWrite& field : encoded.fields) {
+            const bool colour = field.name == "rgb" || field.name == "rgba";
+            if (colour && field.type == ElementType::f32) field.type = ElementType::u32;
+        }
+    }
+    return encoded;
+}
+
+}  // namespace
+
+void save_pcd_file(const std::string& filename, const CloudToWrite& to_write) {
+    const CloudToWrite cloud = as_encoded(to_write);
+    check_cloud_to_write(cloud);
+    const std::string header = header_text(cloud);
+    AtomicFile file(filename);
+    file.write(std::as_bytes(std::span<const char>(header)));
+    switch (cloud.encoding) {
+    case Encoding::ascii: write_ascii_data(cloud, file); break;
+    case Encoding::binary: write_binary_data(cloud, file); break;
+    case Encoding::binary_compressed: write_compressed_data(cloud, file, header.size()); break;
+    }
+    check_for_interruption_now();  // a save stopped at its very end leaves the target as it was too
+    file.commit();
+}
+
+}  // namespace tessarel

@@ -24,7 +24,8 @@ namespace {
 std::string outcome(std::istream& in, std::size_t chunk_bytes, int threads) {
     try {
         const tessarel::PcdLayout layout = tessarel::make_layout(tessarel::parse_pcd_header(in));
-        const tessarel::PointBuffer buffer = tessarel::read_ascii_data(in, layout, chunk_bytes, threads);
+        const tessarel::PointBuffer buffer =
+            tessarel::read_ascii_data(in, layout, tessarel::CpuShare{threads}, chunk_bytes);
         return {reinterpret_cast<const char*>(buffer.data()), buffer.size()};
     } catch (const std::exception& error) {
         return std::string("error: ") + error.what();

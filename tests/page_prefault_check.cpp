@@ -56,6 +56,15 @@ struct Ranges {
     static constexpr std::size_t pieces = 4;
 };
 
+// A large load's prefault as the load driver starts it: the load counted, the helper on its share.
+struct LargeLoad {
+    tessarel::LargeStage stage{true};
+    tessarel::BackgroundPrefault prefault;
+
+    LargeLoad(std::vector<std::span<std::byte>> ranges, tessarel::PageAdvisor& advisor)
+        : prefault(std::move(ranges), stage.share(), advisor) {}
+};
+
 bool pin_to_one_cpu() {
     cpu_set_t cpus;
     if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return false;
@@ -72,7 +81,7 @@ int helps() {
     if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
     tessarel::PageAdvisor advisor{record};
     Ranges ranges;
-    { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+    { const LargeLoad load(ranges.spans, advisor); }
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     check(calls.size() == Ranges::pieces, "all pieces done when the helper is gone");
     auto call = calls.begin();
@@ -103,7 +112,7 @@ int stays_home(std::size_t bytes) {
         taken.push_back(range.first(std::min(range.size(), bytes)));
         bytes -= taken.back().size();
     }
-    { const tessarel::BackgroundPrefault prefault(taken, advisor); }
+    { const LargeLoad load(taken, advisor); }
     check(calls.empty(), "no page advice");
     return 0;
 }
@@ -111,6 +120,18 @@ int stays_home(std::size_t bytes) {
 int one_cpu() {
     if (!pin_to_one_cpu()) return 77;
     return stays_home(std::size_t{9} << 20);
+}
+
+// A load too small to be counted among the large ones keeps to its own thread, whatever the
+// ranges it is handed.
+int uncounted() {
+    if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
+    tessarel::PageAdvisor advisor{record};
+    Ranges ranges;
+    const tessarel::LargeStage stage(false);
+    { const tessarel::BackgroundPrefault prefault(ranges.spans, stage.share(), advisor); }
+    check(calls.empty(), "no helper on a small stage's share");
+    return 0;
 }
 
 int quiet(void*, std::size_t, int) { return 0; }
@@ -122,14 +143,14 @@ int busy() {
     tessarel::PageAdvisor advisor{record};
     Ranges ranges;
     {
-        std::vector<std::unique_ptr<tessarel::BackgroundPrefault>> others;
+        std::vector<std::unique_ptr<LargeLoad>> others;
         for (int stage = 0; stage < tessarel::usable_cpus() / 2; ++stage) {
-            others.push_back(std::make_unique<tessarel::BackgroundPrefault>(ranges.spans, others_advisor));
+            others.push_back(std::make_unique<LargeLoad>(ranges.spans, others_advisor));
         }
-        { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+        { const LargeLoad load(ranges.spans, advisor); }
     }
     check(calls.empty(), "no helper for one stage more");
-    { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+    { const LargeLoad load(ranges.spans, advisor); }
     check(calls.size() == Ranges::pieces, "a helper again once the others are done");
     return 0;
 }
@@ -145,7 +166,7 @@ int stands_down() {
     if (!tessarel::populate_write || tessarel::usable_cpus() < 2) return 77;
     tessarel::PageAdvisor advisor{crowd};
     Ranges ranges;
-    { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+    { const LargeLoad load(ranges.spans, advisor); }
     tessarel::large_stages_under_way.fetch_sub(tessarel::usable_cpus());
     check(calls.size() == 1, "the helper stands down when other loads take the CPUs");
     return 0;
@@ -163,7 +184,7 @@ int load_fails() {
     tessarel::PageAdvisor advisor{slow};
     Ranges ranges;
     try {
-        const tessarel::BackgroundPrefault prefault(ranges.spans, advisor);
+        const LargeLoad load(ranges.spans, advisor);
         for (bool started = false; !started; std::this_thread::yield()) {
             const std::lock_guard lock(calls_mutex);
             started = !calls.empty();
@@ -179,11 +200,11 @@ int refused() {
     tessarel::PageAdvisor advisor{record};
     refuse = true;
     Ranges ranges;
-    { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+    { const LargeLoad load(ranges.spans, advisor); }
     check(calls.size() == 1, "the helper stops at the first refusal");
     check(advisor.refused.load(), "the refusal is remembered");
     calls.clear();
-    { const tessarel::BackgroundPrefault prefault(ranges.spans, advisor); }
+    { const LargeLoad load(ranges.spans, advisor); }
     check(calls.empty(), "later loads start no helper");
     return 0;
 }
@@ -196,11 +217,13 @@ int main(int argc, char** argv) {
     if (name == "helps") status = helps();
     if (name == "small") status = stays_home(tessarel::large_buffer_bytes - 1);
     if (name == "one_cpu") status = one_cpu();
+    if (name == "uncounted") status = uncounted();
     if (name == "busy") status = busy();
     if (name == "stands_down") status = stands_down();
     if (name == "load_fails") status = load_fails();
     if (name == "refused") status = refused();
     if (status == 2)
-        std::fprintf(stderr, "usage: page_prefault_check helps|small|one_cpu|busy|stands_down|load_fails|refused\n");
+        std::fprintf(stderr,
+                     "usage: page_prefault_check helps|small|one_cpu|uncounted|busy|stands_down|load_fails|refused\n");
     return status != 0 ? status : failures == 0 ? 0 : 1;
 }

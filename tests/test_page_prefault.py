@@ -20,6 +20,7 @@ def check_program() -> Path:
     "helps",        # above the threshold with two CPUs: every whole page, in order, in pieces, on its own thread
     "small",        # one byte under the threshold: no helper
     "one_cpu",      # pinned to one CPU: no helper, however large the ranges
+    "uncounted",    # a load not counted as large: no helper, however large the ranges
     "busy",         # every CPU taken by a load and its helper: the next load gets none
     "stands_down",  # other loads start while the helper works: it stops
     "load_fails",   # the load fails while the helper works: it stops

@@ -4,19 +4,13 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "pcd/io/interruption.hpp"
-#include "pcd/parallel/spare_cpus.hpp"
+#include "pcd/parallel/worker_pool.hpp"
 
 namespace tessarel {
 namespace {
-
-// Saves of fewer pieces are made on the caller's thread alone: threads would cost more than
-// they save.
-constexpr std::size_t parallel_save_pieces = 4;
 
 // The pieces a parallel save holds a thread: enough that the helpers keep working while the
 // caller's thread waits for the file system to take a write.
@@ -52,12 +46,13 @@ public:
 
     // A helper thread: makes pieces until there are none left, the save fails, or the save's
     // share of the CPUs no longer includes it.
-    void help(int worker, int cpus) noexcept {
+    void help(const Worker& worker) noexcept {
         const auto scratch = bytes(shape_.scratch_bytes);
         std::unique_lock lock(mutex_);
-        while (worker < cpu_share(cpus)) {
-            changed_.wait(lock, [&] { return stopping_ || next_ == shape_.count || next_ < written_ + slots_.size(); });
-            if (stopping_ || next_ == shape_.count) return;
+        while (worker.on_duty()) {
+            const bool free = changed_.wait(lock, worker.stop_token(),
+                                            [&] { return next_ == shape_.count || next_ < written_ + slots_.size(); });
+            if (!free || next_ == shape_.count) return;
             make_next(lock, scratch.get());
         }
     }
@@ -89,15 +84,6 @@ public:
         return total;
     }
 
-    // Sends the helpers home: the save failed.
-    void stop() noexcept {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-    }
-
 private:
     struct Slot {
         std::unique_ptr<std::byte[]> bytes;
@@ -120,45 +106,31 @@ private:
     const PieceShape& shape_;
     const MakePiece& make_;
     std::vector<Slot> slots_;
-    std::mutex mutex_;  // guards the slots' state and the counts
-    std::condition_variable changed_;
-    std::size_t next_ = 0;     // the next piece to make
-    std::size_t written_ = 0;  // pieces written; the slot of each later piece is in use
-    bool stopping_ = false;
+    std::mutex mutex_;                     // guards the slots' state and the counts
+    std::condition_variable_any changed_;  // also woken when the save fails
+    std::size_t next_ = 0;                 // the next piece to make
+    std::size_t written_ = 0;              // pieces written; the slot of each later piece is in use
 };
 
 std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, AtomicFile& file, int threads,
-                                int cpus) {
+                                CpuShare share) {
     const std::size_t wanted = pieces_held_per_thread * static_cast<std::size_t>(threads);
     const std::size_t slots = std::max<std::size_t>(1, std::min(wanted, parallel_piece_bytes / shape.most_bytes));
     ParallelPieces parallel(shape, make, slots);
-    std::vector<std::jthread> helpers;
-    helpers.reserve(static_cast<std::size_t>(threads - 1));
-    for (int worker = 1; worker < threads; ++worker) {
-        try {
-            helpers.emplace_back([&parallel, worker, cpus] { parallel.help(worker, cpus); });
-        } catch (const std::system_error&) {
-            break;  // no more threads to be had: the caller's makes what the others leave
-        }
-    }
-    try {
-        return parallel.write_all(file);
-    } catch (...) {
-        parallel.stop();
-        throw;
-    }
+    // Whatever pieces the helpers leave, the caller's thread makes.
+    const WorkerPool helpers(threads, share, [&parallel](const Worker& worker) { parallel.help(worker); });
+    return parallel.write_all(file);
 }
 
 }  // namespace
 
-std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file) {
-    if (shape.count < parallel_save_pieces) return write_on_this_thread(shape, make, file);
-    const LargeStage stage;
-    const int cpus = usable_cpus();
+std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share) {
+    const int cpus = share.now();
+    if (cpus < 2) return write_on_this_thread(shape, make, file);
     const auto most = static_cast<int>(parallel_piece_bytes / (pieces_held_per_thread * shape.most_bytes));
-    const int threads = std::min(cpu_share(cpus), most);
+    const int threads = std::min(cpus, most);
     if (threads < 2) return write_on_this_thread(shape, make, file);
-    return write_in_parallel(shape, make, file, threads, cpus);
+    return write_in_parallel(shape, make, file, threads, share);
 }
 
 }  // namespace tessarel

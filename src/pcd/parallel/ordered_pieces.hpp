@@ -9,8 +9,13 @@
 #include <span>
 
 #include "pcd/io/file_output.hpp"
+#include "pcd/parallel/cpu_share.hpp"
 
 namespace tessarel {
+
+// Saves of fewer pieces are made on the caller's thread alone: threads would cost more than
+// they save. Their drivers count them as small stages.
+inline constexpr std::size_t parallel_save_pieces = 4;
 
 // Makes piece `piece` into `out` and returns its size. `scratch` is the calling thread's own.
 using MakePiece = std::function<std::size_t(std::size_t piece, std::span<std::byte> out, std::span<std::byte> scratch)>;
@@ -21,9 +26,8 @@ struct PieceShape {
     std::size_t scratch_bytes;  // what making one needs besides
 };
 
-// Writes pieces [0, count) to `file` in order and returns the bytes written. Few pieces are
-// made on the caller's thread alone; more, also on the share of the CPUs that this save may
-// take beside other large loads and saves (helpers stand down when later ones start).
-std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file);
+// Writes pieces [0, count) to `file` in order and returns the bytes written, made on the
+// save's `share` of the CPUs (helpers stand down when later loads and saves take them).
+std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share);
 
 }  // namespace tessarel

@@ -9,16 +9,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
-#include <exception>
 #include <optional>
 #include <span>
-#include <stop_token>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "pcd/io/byte_buffer.hpp"
-#include "pcd/parallel/spare_cpus.hpp"
+#include "pcd/parallel/cpu_share.hpp"
+#include "pcd/parallel/worker_pool.hpp"
 
 namespace tessarel {
 
@@ -47,48 +44,32 @@ inline constexpr std::size_t prefault_piece_bytes = std::size_t{4} << 20;
 
 class BackgroundPrefault {
 public:
-    // Faults in `ranges` in order. Large ranges make the stage that fills them a large one,
-    // counted while this lives (spare_cpus.hpp). Small totals and a kernel that refused the
-    // advice before are left alone, and so is a stage without a CPU to spare for the helper.
-    // For the same reason a helper stands down when later stages take the spare CPUs.
-    explicit BackgroundPrefault(std::vector<std::span<std::byte>> ranges, PageAdvisor& advisor = kernel_advisor()) {
+    // Faults in `ranges` in order, on a helper when the stage that fills them has a CPU to
+    // spare in its `share`. Small totals and a kernel that refused the advice before are left
+    // alone. The helper stands down when later stages take the spare CPUs, and stops at once
+    // when the stage fails: a damaged file whose header promises gigabytes must not have them
+    // faulted in after its decoder gave up. A stage that succeeded has touched all its pages
+    // itself, so its helper is about done anyway.
+    BackgroundPrefault(std::vector<std::span<std::byte>> ranges, CpuShare share,
+                       PageAdvisor& advisor = kernel_advisor()) {
         std::size_t total = 0;
         for (const auto range : ranges) total += range.size();
-        if (total < large_buffer_bytes) return;
-        stage_.emplace();
-        if (!populate_write || advisor.refused.load(std::memory_order_relaxed)) return;
-        const int cpus = usable_cpus();
-        if (!cpus_to_spare(cpus)) return;
-        try {
-            helper_ = std::jthread([ranges = std::move(ranges), &advisor, cpus](const std::stop_token& stop) {
-                for (const auto range : ranges) {
-                    if (!populate(range, advisor, cpus, stop)) return;
-                }
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: the decoder takes the faults itself, as without us.
-        }
+        if (total < large_buffer_bytes || !populate_write || advisor.refused.load(std::memory_order_relaxed)) return;
+        if (share.now() < 2) return;
+        helper_.emplace(2, share, [ranges = std::move(ranges), &advisor](const Worker& worker) {
+            for (const auto range : ranges) {
+                if (!populate(range, advisor, worker)) return;
+            }
+        });
     }
-    // A stage that failed wants no more pages: a damaged file whose header promises
-    // gigabytes must not have them faulted in after its decoder gave up. A stage that
-    // succeeded has touched all its pages itself, so its helper is about done anyway.
-    ~BackgroundPrefault() {
-        if (std::uncaught_exceptions() > exceptions_at_start_) helper_.request_stop();
-        if (helper_.joinable()) helper_.join();
-    }
-    BackgroundPrefault(const BackgroundPrefault&) = delete;
-    BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
 
 private:
-    static bool cpus_to_spare(int cpus) noexcept { return cpu_share(cpus) >= 2; }
-
     // A piece at a time. Only a hint: whatever fails, the decoder's own writes fault the pages
     // in. After a failure the rest would most likely fail too, so the helper stops.
-    static bool populate(std::span<std::byte> range, PageAdvisor& advisor, int cpus,
-                         const std::stop_token& stop) noexcept {
+    static bool populate(std::span<std::byte> range, PageAdvisor& advisor, const Worker& worker) noexcept {
         const auto pages = whole_pages(range);
         for (std::size_t done = 0; done < pages.size(); done += prefault_piece_bytes) {
-            if (stop.stop_requested() || !cpus_to_spare(cpus)) return false;
+            if (!worker.on_duty()) return false;
             const std::size_t piece = std::min(prefault_piece_bytes, pages.size() - done);
             if (advisor.advise(pages.data() + done, piece, *populate_write) == 0) continue;
             if (errno == EINVAL) advisor.refused.store(true, std::memory_order_relaxed);
@@ -97,9 +78,7 @@ private:
         return true;
     }
 
-    int exceptions_at_start_ = std::uncaught_exceptions();
-    std::optional<LargeStage> stage_;  // outlives the helper, which is joined first
-    std::jthread helper_;
+    std::optional<WorkerPool> helper_;
 };
 
 }  // namespace tessarel

@@ -3,10 +3,10 @@
 
 #include <cstddef>
 #include <istream>
-#include <optional>
 
 #include "pcd/format/pcd_layout.hpp"
 #include "pcd/io/byte_buffer.hpp"
+#include "pcd/parallel/cpu_share.hpp"
 
 namespace tessarel {
 
@@ -18,8 +18,8 @@ inline constexpr std::size_t max_ascii_token = std::size_t{16} << 20;
 
 // Reads everything from the stream position to the end of the file as the values of
 // `layout`'s points, `chunk_bytes` of text at a time. A large text is parsed on this load's
-// share of the CPUs; `threads`, when given, is the number of threads whatever the text.
-PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size_t chunk_bytes = ascii_chunk_bytes,
-                            std::optional<int> threads = std::nullopt);
+// `share` of the CPUs; a share not shared out is the number of threads whatever the text.
+PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, CpuShare share,
+                            std::size_t chunk_bytes = ascii_chunk_bytes);
 
 }  // namespace tessarel

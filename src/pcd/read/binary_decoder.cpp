@@ -8,7 +8,7 @@
 
 namespace tessarel {
 
-PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout) {
+PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout, CpuShare share) {
     // Checked before allocating, so a small file that declares a huge cloud costs nothing.
     const std::uint64_t available = remaining_bytes(in);
     if (available < layout.buffer_size) {
@@ -16,7 +16,7 @@ PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout) {
                                  " bytes, the file holds " + std::to_string(available));
     }
     PointBuffer buffer(layout.buffer_size, Fill::overwritten);
-    const BackgroundPrefault prefault({buffer.bytes()});
+    const BackgroundPrefault prefault({buffer.bytes()}, share);
     read_exactly(in, buffer.data(), buffer.size());
     return buffer;
 }

@@ -5,9 +5,10 @@
 
 #include "pcd/format/pcd_layout.hpp"
 #include "pcd/io/byte_buffer.hpp"
+#include "pcd/parallel/cpu_share.hpp"
 
 namespace tessarel {
 
-PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout);
+PointBuffer read_binary_data(std::istream& in, const PcdLayout& layout, CpuShare share);
 
 }  // namespace tessarel

@@ -102,7 +102,7 @@ bool stored_raw(const BlockSizes& sizes) { return sizes.compressed == sizes.unco
 
 }  // namespace
 
-ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
+ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuShare share) {
     // Some writers store an empty cloud without the two sizes.
     if (layout.points == 0 && remaining_bytes(in) == 0) {
         return {ByteBuffer(0, Fill::zeroed), column_placements(layout, true)};
@@ -126,7 +126,7 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
     }
     ColumnBlock block{ByteBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
     if (const auto in_place = bytes_in_place(in, sizes.compressed)) {
-        const BackgroundPrefault prefault({block.buffer.bytes()});
+        const BackgroundPrefault prefault({block.buffer.bytes()}, share);
         const LzfDecodeResult result = decode_lzf(*in_place, block.buffer.bytes());
         if (decodes_exactly(result, block.buffer.bytes())) return block;
         if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);
@@ -137,7 +137,7 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
     {
         // Inside both buffers' lifetime, so the helper is joined before either is freed. A
         // failure throws from inside, which stops the helper at once.
-        const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});
+        const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()}, share);
         read_exactly(in, compressed.data(), compressed.size());
         const LzfDecodeResult result = decode_lzf(compressed.bytes(), block.buffer.bytes());
         if (decodes_exactly(result, block.buffer.bytes())) return block;

@@ -8,6 +8,7 @@
 
 #include "pcd/format/pcd_layout.hpp"
 #include "pcd/io/byte_buffer.hpp"
+#include "pcd/parallel/cpu_share.hpp"
 
 namespace tessarel {
 
@@ -16,6 +17,6 @@ struct ColumnBlock {
     std::vector<FieldPlacement> columns;  // one for each of the layout's fields
 };
 
-ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout);
+ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuShare share);
 
 }  // namespace tessarel

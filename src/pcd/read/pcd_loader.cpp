@@ -6,6 +6,7 @@
 
 #include "pcd/io/file_name_check.hpp"
 #include "pcd/io/memory_stream.hpp"
+#include "pcd/parallel/cpu_share.hpp"
 #include "pcd/read/ascii_decoder.hpp"
 #include "pcd/read/binary_decoder.hpp"
 #include "pcd/read/compressed_decoder.hpp"
@@ -34,17 +35,19 @@ auto reading(const std::string& filename, Read read) {
 
 PcdCloud read_pcd(std::istream& in) {
     PcdLayout layout = make_layout(parse_pcd_header(in));
+    // Counted while its decoder runs: large loads and saves share the CPUs out.
+    const LargeStage stage(layout.buffer_size >= large_buffer_bytes);
     switch (layout.encoding) {
     case Encoding::ascii: {
-        PointBuffer buffer = read_ascii_data(in, layout);
+        PointBuffer buffer = read_ascii_data(in, layout, stage.share());
         return point_records(std::move(layout), std::move(buffer));
     }
     case Encoding::binary: {
-        PointBuffer buffer = read_binary_data(in, layout);
+        PointBuffer buffer = read_binary_data(in, layout, stage.share());
         return point_records(std::move(layout), std::move(buffer));
     }
     case Encoding::binary_compressed: {
-        ColumnBlock block = read_compressed_data(in, layout);
+        ColumnBlock block = read_compressed_data(in, layout, stage.share());
         return {std::move(layout), std::move(block.buffer), std::move(block.columns), true};
     }
     }

@@ -71,12 +71,14 @@ struct PieceFormat {
 
 }  // namespace
 
-void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file) {
+std::size_t ascii_pieces(const CloudToWrite& cloud) { return PieceFormat(cloud).pieces; }
+
+void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share) {
     const PieceFormat format(cloud);
     const MakePiece make = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte>) {
         return format.format(piece, reinterpret_cast<char*>(out.data()));
     };
-    write_pieces_in_order({format.pieces, format.text_bytes, 0}, make, file);
+    write_pieces_in_order({format.pieces, format.text_bytes, 0}, make, file, share);
 }
 
 }  // namespace tessarel

@@ -2,11 +2,17 @@
 // The "ascii" data section written: one line a point, each value in the shortest text that
 // reads back to the same bits.
 
+#include <cstddef>
+
 #include "pcd/io/file_output.hpp"
+#include "pcd/parallel/cpu_share.hpp"
 #include "pcd/write/cloud_to_write.hpp"
 
 namespace tessarel {
 
-void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file);
+// The pieces the text is made in.
+std::size_t ascii_pieces(const CloudToWrite& cloud);
+
+void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share);
 
 }  // namespace tessarel

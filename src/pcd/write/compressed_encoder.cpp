@@ -52,7 +52,9 @@ void put_u32(std::byte* at, std::uint64_t value) {
 
 }  // namespace
 
-void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset) {
+std::size_t compressed_pieces(const CloudToWrite& cloud) { return column_pieces(cloud).size(); }
+
+void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset, CpuShare share) {
     const std::vector<ColumnPiece> pieces = column_pieces(cloud);
     std::uint64_t uncompressed = 0;
     std::size_t largest = 0;
@@ -69,7 +71,7 @@ void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uin
         return encode_lzf(piece_values(pieces[index], scratch), out);
     };
     const std::uint64_t compressed =
-        write_pieces_in_order({pieces.size(), lzf_encoded_bound(largest), largest}, encode, file);
+        write_pieces_in_order({pieces.size(), lzf_encoded_bound(largest), largest}, encode, file, share);
     if (compressed > max_block_bytes) {
         throw std::length_error("the compressed block of " + std::to_string(compressed) +
                                 " bytes exceeds the 32-bit size of a binary_compressed block");

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "pcd/io/file_output.hpp"
+#include "pcd/parallel/cpu_share.hpp"
 #include "pcd/write/cloud_to_write.hpp"
 
 namespace tessarel {
@@ -12,7 +13,10 @@ namespace tessarel {
 // The most bytes of columns one block holds: its sizes are 32-bit.
 inline constexpr std::uint64_t max_block_bytes = UINT32_MAX;
 
+// The pieces the columns are encoded in.
+std::size_t compressed_pieces(const CloudToWrite& cloud);
+
 // `file` stands at `offset`, where the section begins.
-void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset);
+void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset, CpuShare share);
 
 }  // namespace tessarel

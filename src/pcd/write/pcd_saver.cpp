@@ -5,6 +5,7 @@
 
 #include "pcd/io/file_output.hpp"
 #include "pcd/io/interruption.hpp"
+#include "pcd/parallel/ordered_pieces.hpp"
 #include "pcd/write/ascii_encoder.hpp"
 #include "pcd/write/binary_encoder.hpp"
 #include "pcd/write/compressed_encoder.hpp"
@@ -32,6 +33,27 @@ CloudToWrite as_encoded(const CloudToWrite& cloud) {
     return encoded;
 }
 
+// The pieces the data section is made in; binary records are copied out on this thread.
+std::size_t data_pieces(const CloudToWrite& cloud) {
+    switch (cloud.encoding) {
+    case Encoding::ascii: return ascii_pieces(cloud);
+    case Encoding::binary: return 0;
+    case Encoding::binary_compressed: return compressed_pieces(cloud);
+    }
+    return 0;
+}
+
+// The data section after the header, which ends at `offset`. A save made on several CPUs is
+// counted as a large stage while it is made.
+void write_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset) {
+    const LargeStage stage(data_pieces(cloud) >= parallel_save_pieces);
+    switch (cloud.encoding) {
+    case Encoding::ascii: write_ascii_data(cloud, file, stage.share()); break;
+    case Encoding::binary: write_binary_data(cloud, file); break;
+    case Encoding::binary_compressed: write_compressed_data(cloud, file, offset, stage.share()); break;
+    }
+}
+
 }  // namespace
 
 void save_pcd_file(const std::string& filename, const CloudToWrite& to_write) {
@@ -40,11 +62,7 @@ void save_pcd_file(const std::string& filename, const CloudToWrite& to_write) {
     const std::string header = header_text(cloud);
     AtomicFile file(filename);
     file.write(std::as_bytes(std::span<const char>(header)));
-    switch (cloud.encoding) {
-    case Encoding::ascii: write_ascii_data(cloud, file); break;
-    case Encoding::binary: write_binary_data(cloud, file); break;
-    case Encoding::binary_compressed: write_compressed_data(cloud, file, header.size()); break;
-    }
+    write_data(cloud, file, header.size());
     check_for_interruption_now();  // a save stopped at its very end leaves the target as it was too
     file.commit();
 }

@@ -12,7 +12,7 @@
 namespace tessarel {
 
 struct ColumnBlock {
-    ByteBuffer buffer;
+    PointBuffer buffer;
     std::vector<FieldPlacement> columns;  // one for each of the layout's fields
 };
 

@@ -9,9 +9,6 @@
 
 namespace tessarel {
 
-// The most bytes of columns one block holds: its sizes are 32-bit.
-inline constexpr std::uint64_t max_block_bytes = UINT32_MAX;
-
 // `file` stands at `offset`, where the section begins.
 void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset);
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace tessarel::fuzz {
+#include "pcd/format/encoding.hpp"
 
-inline constexpr std::array<std::string_view, 3> encodings = {"ascii", "binary", "binary_compressed"};
+namespace tessarel::fuzz {
 
 struct FieldMix {
     std::string_view fields, sizes, types, counts;
@@ -25,7 +25,7 @@ inline constexpr std::array<FieldMix, 4> mixes = {{
 }};
 
 inline std::string_view data_section_encoding(const std::uint8_t* data) {
-    return encodings[(data[0] / mixes.size()) % encodings.size()];
+    return encoding_names[(data[0] / mixes.size()) % encoding_names.size()];
 }
 
 // `size` must be 2 or more.

@@ -2,9 +2,17 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace tessarel {
 namespace {
+
+// The unsigned word as wide as `Value`.
+template <class Value>
+using WordOf =
+    std::conditional_t<sizeof(Value) == 1, std::uint8_t,
+                       std::conditional_t<sizeof(Value) == 2, std::uint16_t,
+                                          std::conditional_t<sizeof(Value) == 4, std::uint32_t, std::uint64_t>>>;
 
 // One loop per element width, so that each copy is a single load and store.
 template <class Word, bool Swapped>
@@ -63,13 +71,10 @@ void gather_field(const FieldLayout& field, const FieldValues& values, std::size
                   std::byte* out, std::size_t out_stride) noexcept {
     const std::byte* source = point_values(values, first);
     if (is_plain(field, values)) return copy_runs(source, values.point_stride, field.bytes(), points, out, out_stride);
-    // Swapping and copying move bits alone: one unsigned word per element width.
-    switch (field.element_bytes()) {
-    case 1: return gather_width<std::uint8_t>(values, field.count, points, source, out, out_stride);
-    case 2: return gather_width<std::uint16_t>(values, field.count, points, source, out, out_stride);
-    case 4: return gather_width<std::uint32_t>(values, field.count, points, source, out, out_stride);
-    default: return gather_width<std::uint64_t>(values, field.count, points, source, out, out_stride);
-    }
+    // Swapping and copying move bits alone: an unsigned word as wide as the element.
+    visit_element_type(field.type, [&](auto zero) {
+        gather_width<WordOf<decltype(zero)>>(values, field.count, points, source, out, out_stride);
+    });
 }
 
 std::optional<std::span<const std::byte>> contiguous_values(const FieldLayout& field, const FieldValues& values,

@@ -129,7 +129,9 @@ constexpr ByDesign by_design[] = {
     {"a point record of more than 2^31 - 1 bytes", "runtime_error: PCD point record of",
      [](const PcdHeader& h, std::uint64_t) { return declared_record_bytes(h) > std::int64_t(limit_32); }},
     {"a compressed block of 2^31 bytes or more", "runtime_error: PCD compressed block of",
-     [](const PcdHeader& h, std::uint64_t block) { return h.data == "binary_compressed" && block > limit_32; }},
+     [](const PcdHeader& h, std::uint64_t block) {
+         return h.data == encoding_name(Encoding::binary_compressed) && block > limit_32;
+     }},
 };
 
 // The header of a whole-file case, and the compressed size its block header states.

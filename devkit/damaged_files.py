@@ -12,7 +12,6 @@ MIXES = [
     "x y z rgb:U4 normal_x normal_y normal_z label:U2 ring:U1",
     "x:F8 y:F8 z:F8 n:F4x3 _:U1x2 t:I8",
 ]
-ENCODINGS = ["ascii", "binary", "binary_compressed"]
 
 
 def valid_file(spec: str, encoding: str, points: int = 40) -> bytes:

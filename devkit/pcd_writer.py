@@ -8,6 +8,9 @@ from pathlib import Path
 
 import numpy as np
 
+# The DATA values, one for each encoding.
+ENCODINGS = ["ascii", "binary", "binary_compressed"]
+
 DTYPES = {
     ("F", 4): np.float32, ("F", 8): np.float64,
     ("I", 1): np.int8, ("I", 2): np.int16, ("I", 4): np.int32, ("I", 8): np.int64,

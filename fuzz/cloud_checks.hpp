@@ -33,7 +33,7 @@ inline void check_cloud(const PcdCloud& cloud, std::uint64_t file_bytes) {
     require(cloud.buffer.size() <= bound && layout.buffer_size <= bound);
     require(layout.point_step == 0 || layout.points <= max_cloud_bytes / layout.point_step);
     require(layout.buffer_size == layout.points * layout.point_step);
-    require(cloud.columns || cloud.buffer.size() == layout.buffer_size);
+    require(layout.encoding == Encoding::binary_compressed || cloud.buffer.size() == layout.buffer_size);
     require(cloud.placements.size() == layout.fields.size());
     // The fields lie back to back and fill the record.
     std::size_t next = 0;

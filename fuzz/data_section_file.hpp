@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace tessarel::fuzz {
+#include "pcd/format/encoding.hpp"
 
-inline constexpr std::array<std::string_view, 3> encodings = {"ascii", "binary", "binary_compressed"};
+namespace tessarel::fuzz {
 
 struct FieldMix {
     std::string_view fields, sizes, types, counts;
@@ -24,8 +24,8 @@ inline constexpr std::array<FieldMix, 4> mixes = {{
     {"x y z a b c d", "4 4 4 1 8 8 2", "F F F U I F u", "1 1 1 1 1 2 1"},
 }};
 
-inline std::string_view data_section_encoding(const std::uint8_t* data) {
-    return encodings[(data[0] / mixes.size()) % encodings.size()];
+inline Encoding data_section_encoding(const std::uint8_t* data) {
+    return static_cast<Encoding>((data[0] / mixes.size()) % encoding_names.size());
 }
 
 // `size` must be 2 or more.
@@ -35,7 +35,8 @@ inline std::string data_section_file(const std::uint8_t* data, std::size_t size)
     std::string file = "VERSION .7\nFIELDS " + std::string(mix.fields) + "\nSIZE " + std::string(mix.sizes) +
                        "\nTYPE " + std::string(mix.types) + "\nCOUNT " + std::string(mix.counts) + "\nWIDTH " +
                        std::to_string(points) + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " +
-                       std::to_string(points) + "\nDATA " + std::string(data_section_encoding(data)) + "\n";
+                       std::to_string(points) + "\nDATA " + std::string(encoding_name(data_section_encoding(data))) +
+                       "\n";
     file.append(reinterpret_cast<const char*>(data + 2), size - 2);
     return file;
 }

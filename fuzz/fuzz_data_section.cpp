@@ -66,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         tessarel::fuzz::check_cloud(tessarel::read_pcd(in), file.size());
     } catch (const std::exception&) {}
-    if (tessarel::fuzz::data_section_encoding(data) == "ascii") compare_chunked(file, 1 + data[1] % 61);
+    if (tessarel::fuzz::data_section_encoding(data) == tessarel::Encoding::ascii)
+        compare_chunked(file, 1 + data[1] % 61);
     return 0;
 }

@@ -79,7 +79,7 @@ std::string describe(const PcdCloud& cloud) {
     for (const std::size_t index : layout.xyz) digest.add(index);
     digest.add(cloud.buffer.data(), cloud.buffer.size());
     return "ok: " + std::to_string(layout.points) + " points of " + std::to_string(layout.point_step) + " bytes, " +
-           (cloud.columns ? "columns" : "records") + ", digest " + digest.hex();
+           (layout.encoding == Encoding::binary_compressed ? "columns" : "records") + ", digest " + digest.hex();
 }
 
 template <class Read>
@@ -123,12 +123,15 @@ constexpr std::uint64_t limit_32 = 0x7fffffff;
 constexpr ByDesign by_design[] = {
     {"a cloud of more than 2^31 - 1 bytes", "runtime_error: PCD data too large",
      [](const PcdHeader& h, std::uint64_t) {
-         return h.points > 0 && h.point_step > 0 && std::uint64_t(h.points) * std::uint64_t(h.point_step) > limit_32;
+         const std::int64_t point_step = declared_record_bytes(h);
+         return h.points > 0 && point_step > 0 && std::uint64_t(h.points) * std::uint64_t(point_step) > limit_32;
      }},
     {"a point record of more than 2^31 - 1 bytes", "runtime_error: PCD point record of",
-     [](const PcdHeader& h, std::uint64_t) { return h.point_step > std::int64_t(limit_32); }},
+     [](const PcdHeader& h, std::uint64_t) { return declared_record_bytes(h) > std::int64_t(limit_32); }},
     {"a compressed block of 2^31 bytes or more", "runtime_error: PCD compressed block of",
-     [](const PcdHeader& h, std::uint64_t block) { return h.data == "binary_compressed" && block > limit_32; }},
+     [](const PcdHeader& h, std::uint64_t block) {
+         return h.data == encoding_name(Encoding::binary_compressed) && block > limit_32;
+     }},
 };
 
 // The header of a whole-file case, and the compressed size its block header states.

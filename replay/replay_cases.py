@@ -18,7 +18,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).parent.parent / "devkit"))
 import damaged_files as damaged  # noqa: E402
-from pcd_writer import fields, header  # noqa: E402
+from pcd_writer import ENCODINGS, fields, header  # noqa: E402
 
 GIB4 = 2**32
 LIMIT_32 = 2**31 - 1
@@ -27,7 +27,7 @@ LIMIT_32 = 2**31 - 1
 def damaged_files() -> dict[str, bytes]:
     files = {}
     for spec_number, spec in enumerate(damaged.MIXES):
-        for encoding in damaged.ENCODINGS:
+        for encoding in ENCODINGS:
             name = f"mix{spec_number}_{encoding}"
             content = damaged.valid_file(spec, encoding)
             end = damaged.header_length(content)
@@ -38,7 +38,7 @@ def damaged_files() -> dict[str, bytes]:
             for where, positions in [("header", damaged.header_value_positions(content)),
                                      ("data", list(range(damaged.header_length(content), len(content))))]:
                 files |= {f"{name}_{where}{i}": damaged.mutate(content, positions, rng) for i in range(300)}
-    for encoding in damaged.ENCODINGS:
+    for encoding in ENCODINGS:
         for keyword in damaged.ABSURD_KEYWORDS:
             for name, variant in damaged.absurd_variants(encoding, keyword).items():
                 files[f"absurd_{encoding}_{name}"] = variant

@@ -16,7 +16,6 @@ from conftest import DATA
 import tessarel
 from damaged_files import (
     ABSURD_KEYWORDS,
-    ENCODINGS,
     MIXES,
     absurd_variants,
     header_length,
@@ -28,7 +27,7 @@ from damaged_files import (
     valid_file,
 )
 from isolated import Outcome, load_isolated
-from pcd_writer import fields, header, pcd_bytes, random_values, write
+from pcd_writer import ENCODINGS, fields, header, pcd_bytes, random_values, write
 
 SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
 

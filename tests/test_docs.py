@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import tessarel
-from pcd_writer import fields, pcd_bytes, random_values, write
+from pcd_writer import ENCODINGS, fields, pcd_bytes, random_values, write
 from project_files import EXAMPLES, ROOT
 
 
@@ -71,7 +71,7 @@ def test_top_view_shows_packed_colours_as_they_are(tmp_path, spec):
 def test_load_frames_counts_every_frame(tmp_path, mode):
     table = fields("x y z i:U1")
     counts = {}
-    for frame, encoding in enumerate(["binary", "ascii", "binary_compressed"] * 2):
+    for frame, encoding in enumerate(ENCODINGS * 2):
         counts[f"frame{frame}.pcd"] = 50 * frame + 7
         values = random_values(table, counts[f"frame{frame}.pcd"], seed=frame)
         write(tmp_path / f"frame{frame}.pcd", pcd_bytes(table, values, encoding))
@@ -81,7 +81,7 @@ def test_load_frames_counts_every_frame(tmp_path, mode):
     assert output.splitlines() == [*expected, f"total: {sum(counts.values())} points in 6 frames"]
 
 
-@pytest.mark.parametrize("encoding", ["ascii", "binary", "binary_compressed"])
+@pytest.mark.parametrize("encoding", ENCODINGS)
 def test_convert_keeps_every_value(tmp_path, encoding):
     run_example("examples/convert.py", str(ROOT / "examples"), str(tmp_path), "--encoding", encoding)
     for example in EXAMPLES:

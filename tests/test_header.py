@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import tessarel
-from pcd_writer import binary_section, fields, pcd_bytes, random_values
+from pcd_writer import ENCODINGS, binary_section, fields, pcd_bytes, random_values
 
 XYZ = fields("x y z")
 
@@ -142,7 +142,6 @@ def test_non_utf8_version_reads_with_replacement_characters(pcd_file):
 
 
 MIX = fields("x y z v w:U2")
-ENCODINGS = ["ascii", "binary", "binary_compressed"]
 
 
 # Header edits -> the arrays that come back (name -> index into the written values), or the

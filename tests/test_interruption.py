@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from damaged_files import ENCODINGS
+from pcd_writer import ENCODINGS
 
 # The child sends itself SIGINT every few milliseconds from the moment the call starts, so
 # that one arrives while the call runs, however fast the machine. The first raises

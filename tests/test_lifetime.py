@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import tessarel
-from pcd_writer import fields, header, pcd_bytes, random_values, write
+from pcd_writer import ENCODINGS, fields, header, pcd_bytes, random_values, write
 
 SANITIZED = bool(os.environ.get("TESSAREL_SANITIZED"))
 rss_test = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's quarantine holds freed memory")
@@ -37,7 +37,7 @@ def keep_only(points, loaded, kept: str):
 
 
 @pytest.mark.parametrize("spec", ["x y z t:U2 n:F4x3", "x:F8 y z:I4 t:U2 n:F4x3"])
-@pytest.mark.parametrize("encoding", ["binary", "ascii", "binary_compressed"])
+@pytest.mark.parametrize("encoding", ENCODINGS)
 @pytest.mark.parametrize("kept", ["points", "every tenth point", "one field", "field dict", "transposed field"])
 def test_any_survivor_keeps_its_values(pcd_file, spec, encoding, kept):
     table = fields(spec)
@@ -112,7 +112,7 @@ def test_loads_from_eight_threads(pcd_file):
     # Smooth values in the large ones keep their compressed block smaller than the records.
     table = fields("x y z t:U2 n:F8x2")
     clouds = []
-    for seed, encoding in enumerate(["binary", "ascii", "binary_compressed"]):
+    for seed, encoding in enumerate(ENCODINGS):
         values = random_values(table, 3000 + seed, seed=seed)
         clouds.append((pcd_file(pcd_bytes(table, values, encoding)), values))
         ramp = np.arange(150_000 + seed) % 1000
@@ -167,7 +167,7 @@ def test_other_threads_run_while_a_file_loads(pcd_file):
     assert longest_gap < (end - start) / 4, (longest_gap, end - start)
 
 
-@pytest.mark.parametrize("encoding", ["binary", "ascii", "binary_compressed"])
+@pytest.mark.parametrize("encoding", ENCODINGS)
 def test_clouds_large_enough_for_the_helper_thread(pcd_file, encoding):
     # Over 4 MiB of records (and of text): the readers fault pages in on a helper thread.
     # Smooth values, so that the compressed block is smaller than the records.

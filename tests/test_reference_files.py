@@ -9,8 +9,8 @@ import pytest
 from conftest import DATA
 
 import tessarel
+from pcd_writer import ENCODINGS
 
-ENCODINGS = ["ascii", "binary", "binary_compressed"]
 CLOUDS = ["xyzi_organized", "xyzrgbnormal", "alltypes"]
 MANIFEST = json.loads((DATA / "pcl-repo" / "manifest.json").read_text())
 

@@ -18,10 +18,9 @@ from conftest import DATA
 
 import dev_build
 import tessarel
-from pcd_writer import DTYPES
+from pcd_writer import DTYPES, ENCODINGS
 from project_files import ROOT
 
-ENCODINGS = ["binary", "ascii", "binary_compressed"]
 RNG = np.random.default_rng(7)
 
 

@@ -27,9 +27,10 @@ Axis axis(const PcdCloud& cloud, int index) {
 }
 
 // x, y and z already lie in the buffer as float32 values one axis step apart: consecutive
-// in a record, or consecutive columns.
+// in a record, or consecutive columns of a compressed block.
 bool float_coordinates_in_place(const PcdCloud& cloud) {
-    const std::size_t step = cloud.columns ? 4 * cloud.layout.points : 4;
+    const bool columns = cloud.layout.encoding == Encoding::binary_compressed;
+    const std::size_t step = columns ? 4 * cloud.layout.points : 4;
     const Axis x = axis(cloud, 0), y = axis(cloud, 1), z = axis(cloud, 2);
     return x.field.type == ElementType::f32 && y.field.type == ElementType::f32 && z.field.type == ElementType::f32 &&
            x.place.stride == y.place.stride && y.place.stride == z.place.stride &&

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
+
+#include "pcd/format/field_name.hpp"
+#include "pcd/format/limits.hpp"
 
 namespace py = pybind11;
 
@@ -34,21 +37,31 @@ std::string shape_text(const py::array& array) { return py::str(py::tuple(array.
 
 std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")).cast<std::string>(); }
 
-// A name the header can hold as one token: not empty, no whitespace, nothing unprintable.
+// A name the header can hold as one token, as the core's rule says. A str that is no text
+// (a lone surrogate) has no UTF-8 to write.
 std::string field_name(py::handle key) {
     if (!py::isinstance<py::str>(key)) throw py::type_error("field names must be str, not " + type_name(key));
-    const auto name = py::reinterpret_borrow<py::str>(key);
-    if (py::len(name) == 0 || !name.attr("isprintable")().cast<bool>() || name.attr("__contains__")(" ").cast<bool>()) {
-        throw py::value_error("field name " + py::repr(name).cast<std::string>() +
+    Py_ssize_t size = 0;
+    const char* const utf8 = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
+    if (!utf8) PyErr_Clear();
+    const std::string_view name = utf8 ? std::string_view(utf8, static_cast<std::size_t>(size)) : std::string_view();
+    if (!utf8 || !is_writable_name(name)) {
+        throw py::value_error("field name " + py::repr(key).cast<std::string>() +
                               " cannot be written: PCD names are not empty and hold no whitespace or control "
                               "characters");
     }
-    return name.cast<std::string>();
+    return std::string(name);
 }
+
+// A field and where its values lie.
+struct Column {
+    FieldLayout field;
+    FieldValues values;
+};
 
 // Field `name`: one value per point, shape (N,), or COUNT of them, shape (N, COUNT). COUNT 0
 // is what load_pcd returns for such a field; a coordinate has a value at every point.
-FieldToWrite field_to_write(const std::string& name, const py::array& array, std::size_t points) {
+Column field_to_write(const std::string& name, const py::array& array, std::size_t points) {
     const auto type = element_type_of(array);
     if (!type) {
         throw py::type_error("field " + quoted(name) + " has dtype " + dtype_name(array) +
@@ -65,14 +78,12 @@ FieldToWrite field_to_write(const std::string& name, const py::array& array, std
     }
     const std::size_t count = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
     const std::ptrdiff_t element_stride = array.ndim() == 2 ? array.strides(1) : array.itemsize();
-    return {name,
-            *type,
-            count,
+    return {{name, *type, count},
             {static_cast<const std::byte*>(array.data()), array.strides(0), element_stride, byte_swapped(array)}};
 }
 
 // The coordinates: float32 or float64 of shape (N, 3), a column each.
-std::vector<FieldToWrite> coordinates(const py::array& points) {
+std::vector<Column> coordinates(const py::array& points) {
     const auto type = element_type_of(points);
     if (type != ElementType::f32 && type != ElementType::f64) {
         throw py::type_error("points has dtype " + dtype_name(points) + "; it must be float32 or float64");
@@ -80,18 +91,23 @@ std::vector<FieldToWrite> coordinates(const py::array& points) {
     if (points.ndim() != 2 || points.shape(1) != 3) {
         throw py::value_error("points has shape " + shape_text(points) + "; it must be (N, 3)");
     }
-    std::vector<FieldToWrite> columns;
+    std::vector<Column> columns;
     for (const char* name : {"x", "y", "z"}) {
         const auto column = static_cast<std::ptrdiff_t>(columns.size());
         const auto* first = static_cast<const std::byte*>(points.data()) + column * points.strides(1);
-        columns.push_back({name, *type, 1, {first, points.strides(0), points.itemsize(), byte_swapped(points)}});
+        columns.push_back({{name, *type, 1}, {first, points.strides(0), points.itemsize(), byte_swapped(points)}});
     }
     return columns;
 }
 
 Encoding encoding_of(const std::string& name) {
     if (const auto encoding = encoding_named(name)) return *encoding;
-    throw py::value_error("encoding must be 'ascii', 'binary' or 'binary_compressed', not " + quoted(name));
+    std::string names;
+    for (std::size_t i = 0; i < encoding_names.size(); ++i) {
+        names += i == 0 ? "" : i + 1 == encoding_names.size() ? " or " : ", ";
+        names += quoted(std::string(encoding_names[i]));
+    }
+    throw py::value_error("encoding must be " + names + ", not " + quoted(name));
 }
 
 // A value beyond 64 bits is described by its size: its digits could be too many to print.
@@ -111,7 +127,7 @@ std::uint64_t count_argument(const char* what, py::handle value) {
     int overflow = 0;
     const long long count = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
     if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
-    constexpr long long most = std::numeric_limits<std::int32_t>::max();
+    constexpr auto most = static_cast<long long>(max_points);
     if (overflow != 0 || count < 0 || count > most) {
         throw py::value_error(std::string(what) + " must be from 0 to " + std::to_string(most) + ", not " +
                               integer_text(integer, overflow, count));
@@ -175,23 +191,29 @@ SaveArguments read_save_arguments(py::handle points, py::handle fields, const st
     CloudToWrite& cloud = arguments.cloud;
     cloud.encoding = encoding_of(encoding);
     arguments.arrays.push_back(as_array(points));
-    cloud.fields = coordinates(arguments.arrays.back());
+    std::vector<Column> columns = coordinates(arguments.arrays.back());
     cloud.points = static_cast<std::size_t>(arguments.arrays.back().shape(0));
     if (!fields.is_none()) {
         for (const py::handle key : field_names(fields)) {
             const std::string name = field_name(key);
             arguments.arrays.push_back(as_array(fields[key]));
-            FieldToWrite field = field_to_write(name, arguments.arrays.back(), cloud.points);
+            Column column = field_to_write(name, arguments.arrays.back(), cloud.points);
             // x, y or z in fields takes the place of that column of points, in its own type.
-            const auto coordinate = std::find_if(cloud.fields.begin(), cloud.fields.begin() + 3,
-                                                 [&](const FieldToWrite& f) { return f.name == name; });
-            if (coordinate != cloud.fields.begin() + 3) {
-                *coordinate = std::move(field);
+            const auto coordinate = std::find_if(columns.begin(), columns.begin() + 3,
+                                                 [&](const Column& c) { return c.field.name == name; });
+            if (coordinate != columns.begin() + 3) {
+                *coordinate = std::move(column);
             } else {
-                cloud.fields.push_back(std::move(field));
+                columns.push_back(std::move(column));
             }
         }
     }
+    std::vector<FieldLayout> record;
+    for (Column& column : columns) {
+        record.push_back(std::move(column.field));
+        cloud.values.push_back(column.values);
+    }
+    cloud.record = lay_out(std::move(record));
     organize(cloud, width, height);
     cloud.viewpoint = viewpoint_of(viewpoint);
     return arguments;

@@ -117,22 +117,6 @@ bool next_line(std::istream& in, std::string& line) {
     return !line.empty();
 }
 
-std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-    std::int64_t sum = 0;
-    if (!__builtin_add_overflow(a, b, &sum)) return sum;
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-}
-
-// Lays the fields out back to back, in order; returns the bytes of the record.
-std::int64_t lay_out(std::vector<PcdField>& fields) {
-    std::int64_t total = 0;
-    for (PcdField& field : fields) {
-        field.offset = total;
-        total = saturating_add(total, field_bytes(field));
-    }
-    return total;
-}
-
 // Reads the values of a SIZE, TYPE or COUNT line into the fields, first to first.
 template <class Value>
 void read_each(std::string_view line, std::vector<PcdField>& fields, Value PcdField::* member) {
@@ -157,8 +141,8 @@ std::int32_t clamp_to_int32(std::int64_t value) {
 
 PcdHeader parse_pcd_header(std::istream& in) {
     PcdHeader header;
-    // The per-field lines are applied once the fields are final: then neither the order of
-    // the lines nor a repeated one can make fields overlap or leave gaps between them.
+    // The per-field lines are applied once the fields are final, so that they may come in
+    // any order, and a repeated one replaces the one before.
     std::string sizes, types, counts;
     std::optional<std::int32_t> points;
     bool fields_seen = false;
@@ -209,7 +193,6 @@ PcdHeader parse_pcd_header(std::istream& in) {
     read_each(sizes, header.fields, &PcdField::size);
     read_each(types, header.fields, &PcdField::type);
     read_each(counts, header.fields, &PcdField::count);
-    header.point_step = lay_out(header.fields);
     header.points = points ? *points : clamp_to_int32(std::int64_t{header.width} * header.height);
     return header;
 }

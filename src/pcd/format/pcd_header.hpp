@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "pcd/format/limits.hpp"
+
 namespace tessarel {
 
 struct PcdField {
@@ -16,9 +18,6 @@ struct PcdField {
     char type = 'F';
     std::int32_t size = 4;
     std::int32_t count = 1;
-    // Where the field starts in a point record: the fields lie back to back, in order.
-    // 64-bit so that absurd SIZE × COUNT values cannot wrap into a plausible layout.
-    std::int64_t offset = 0;
 };
 
 // Bytes one point holds of `field`: SIZE × COUNT, without overflow.
@@ -33,18 +32,13 @@ struct PcdHeader {
     std::int32_t points = 0;
     // tx ty tz qw qx qy qz: the sensor's position and orientation.
     std::array<double, 7> viewpoint{0, 0, 0, 1, 0, 0, 0};
-    std::string data;             // the DATA value, lower-cased
-    std::int64_t point_step = 0;  // the bytes of one point record: every field's SIZE × COUNT
+    std::string data;  // the DATA value, lower-cased
 };
-
-// Header lines longer than this are refused: no PCD header needs them, and a file that is
-// not PCD at all would otherwise be held whole as one line.
-inline constexpr std::size_t max_header_line = std::size_t{16} << 20;
 
 // Reads header lines up to and including the DATA line, leaving `in` on the first byte of
 // the data section. Lenient about values: unknown lines are skipped, bad numbers read as 0
 // or the int32 bound, missing values keep their defaults. Where a keyword repeats, its last
-// line wins. The fields are laid out once, from the last FIELDS line and the SIZE, TYPE and
+// line wins. The fields are read once, from the last FIELDS line and the SIZE, TYPE and
 // COUNT lines after it, in any order. Throws only for a line longer than `max_header_line`
 // and, as the reference reader refuses it, for a SIZE, TYPE or COUNT line before any FIELDS
 // line.

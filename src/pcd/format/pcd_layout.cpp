@@ -27,25 +27,25 @@ std::array<std::size_t, 3> find_coordinates(const std::vector<PcdField>& fields)
 }
 
 // The fields' SIZE and COUNT are not negative, so neither is the record size.
-std::uint64_t cloud_bytes(const PcdHeader& header) {
+std::uint64_t cloud_bytes(const PcdHeader& header, std::int64_t point_step) {
     if (header.points < 0) throw std::runtime_error("PCD POINTS is negative: " + std::to_string(header.points));
     std::int64_t product = 0;
-    const bool overflow = __builtin_mul_overflow(std::int64_t{header.points}, header.point_step, &product);
+    const bool overflow = __builtin_mul_overflow(std::int64_t{header.points}, point_step, &product);
     if (overflow || static_cast<std::uint64_t>(product) > max_cloud_bytes) {
         throw std::runtime_error("PCD data too large: POINTS " + std::to_string(header.points) + " * " +
-                                 std::to_string(header.point_step) + " bytes per point exceeds the limit of " +
+                                 std::to_string(point_step) + " bytes per point exceeds the limit of " +
                                  std::to_string(max_cloud_bytes) + " bytes");
     }
     return static_cast<std::uint64_t>(product);
 }
 
 // Names the widest field, whose SIZE or COUNT is most likely the one at fault.
-[[noreturn]] void throw_record_too_large(const PcdHeader& header) {
+[[noreturn]] void throw_record_too_large(const PcdHeader& header, std::int64_t point_step) {
     const auto narrower = [](const PcdField& a, const PcdField& b) { return field_bytes(a) < field_bytes(b); };
     const PcdField& widest = *std::max_element(header.fields.begin(), header.fields.end(), narrower);
-    throw std::runtime_error("PCD point record of " + std::to_string(header.point_step) +
-                             " bytes exceeds the limit of " + std::to_string(max_cloud_bytes) + " bytes; field '" +
-                             printable_name(widest.name) + "' has SIZE " + std::to_string(widest.size) + " and COUNT " +
+    throw std::runtime_error("PCD point record of " + std::to_string(point_step) + " bytes exceeds the limit of " +
+                             std::to_string(max_cloud_bytes) + " bytes; field '" + printable_name(widest.name) +
+                             "' has SIZE " + std::to_string(widest.size) + " and COUNT " +
                              std::to_string(widest.count));
 }
 
@@ -81,26 +81,35 @@ ElementType checked_type(const PcdField& field) {
 
 }  // namespace
 
+std::int64_t declared_record_bytes(const PcdHeader& header) {
+    std::vector<std::int64_t> widths;
+    widths.reserve(header.fields.size());
+    for (const PcdField& field : header.fields) widths.push_back(field_bytes(field));
+    return field_bounds(widths).back();
+}
+
 PcdLayout make_layout(const PcdHeader& header) {
-    PcdLayout layout;
-    layout.xyz = find_coordinates(header.fields);
+    const std::array<std::size_t, 3> xyz = find_coordinates(header.fields);
     for (const PcdField& field : header.fields) check_sign(field);
-    const std::uint64_t bytes = cloud_bytes(header);
-    if (static_cast<std::uint64_t>(header.point_step) > max_cloud_bytes) throw_record_too_large(header);
-    layout.encoding = encoding_of(header.data);
-    layout.fields.reserve(header.fields.size());
+    const std::int64_t point_step = declared_record_bytes(header);
+    const std::uint64_t bytes = cloud_bytes(header, point_step);
+    if (static_cast<std::uint64_t>(point_step) > max_cloud_bytes) throw_record_too_large(header, point_step);
+    const Encoding encoding = encoding_of(header.data);
+    std::vector<FieldLayout> fields;
+    fields.reserve(header.fields.size());
     for (const PcdField& field : header.fields) {
-        layout.fields.push_back({field.name, checked_type(field), static_cast<std::size_t>(field.count),
-                                 static_cast<std::size_t>(field.offset)});
+        fields.push_back({field.name, checked_type(field), static_cast<std::size_t>(field.count)});
     }
-    for (const std::size_t index : layout.xyz) {
-        if (layout.fields[index].count == 0) {
-            throw std::runtime_error("PCD coordinate field '" + layout.fields[index].name + "' has COUNT 0");
+    for (const std::size_t index : xyz) {
+        if (fields[index].count == 0) {
+            throw std::runtime_error("PCD coordinate field '" + fields[index].name + "' has COUNT 0");
         }
     }
+    PcdLayout layout{lay_out(std::move(fields))};
     layout.points = static_cast<std::size_t>(header.points);
-    layout.point_step = static_cast<std::size_t>(header.point_step);
     layout.buffer_size = static_cast<std::size_t>(bytes);
+    layout.xyz = xyz;
+    layout.encoding = encoding;
     return layout;
 }
 

@@ -1,37 +1,23 @@
 #pragma once
-// The checked record layout of a cloud, built once from its header: every field's element
-// type, count and offset, where x, y and z are, and how many bytes the cloud takes. Every
-// check of the header happens here, before any data is read or any buffer is reserved, so
-// the decoders and array assembly can rely on it without checking again.
+// The checked layout of a cloud, built once from its header: its record layout, where x, y
+// and z are, and how many bytes the cloud takes. Every check of the header happens here,
+// before any data is read or any buffer is reserved, so the decoders and array assembly can
+// rely on it without checking again.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "pcd/format/element_type.hpp"
+#include "pcd/format/encoding.hpp"
+#include "pcd/format/limits.hpp"
 #include "pcd/format/pcd_header.hpp"
+#include "pcd/format/record_layout.hpp"
 
 namespace tessarel {
-
-enum class Encoding : std::uint8_t { ascii, binary, binary_compressed };
-
-// The DATA value of each encoding, in the enum's order.
-inline constexpr std::array<std::string_view, 3> encoding_names{"ascii", "binary", "binary_compressed"};
-
-constexpr std::string_view encoding_name(Encoding encoding) noexcept {
-    return encoding_names[static_cast<std::size_t>(encoding)];
-}
-
-constexpr std::optional<Encoding> encoding_named(std::string_view name) noexcept {
-    for (std::size_t i = 0; i < encoding_names.size(); ++i) {
-        if (encoding_names[i] == name) return static_cast<Encoding>(i);
-    }
-    return std::nullopt;
-}
 
 // A field name as messages show it: control bytes as \xNN, since a name may hold any byte
 // but whitespace and a NUL would end the message where it stands.
@@ -50,20 +36,8 @@ inline std::string printable_name(std::string_view name) {
     return text;
 }
 
-struct FieldLayout {
-    std::string name;
-    ElementType type;
-    std::size_t count;
-    std::size_t offset;  // of the field's first element inside a point record
-
-    std::size_t element_bytes() const noexcept { return element_size(type); }
-    std::size_t bytes() const noexcept { return element_bytes() * count; }
-};
-
-struct PcdLayout {
-    std::vector<FieldLayout> fields;
+struct PcdLayout : RecordLayout {
     std::size_t points = 0;
-    std::size_t point_step = 0;
     std::size_t buffer_size = 0;       // points × point_step
     std::array<std::size_t, 3> xyz{};  // positions in `fields` of x, y and z, each with COUNT ≥ 1
     Encoding encoding = Encoding::binary;
@@ -81,8 +55,9 @@ struct FieldPlacement {
 // Point records: each field at its offset in every record.
 std::vector<FieldPlacement> record_placements(const PcdLayout& layout);
 
-// The most bytes one cloud may take: what the address space can index.
-inline constexpr std::uint64_t max_cloud_bytes = sizeof(void*) < 8 ? 0x7fffffffu : 0x7fffffffffffffffu;
+// The bytes of a point record as the header declares it, before any of it is checked: the
+// sum of every field's SIZE × COUNT, held within the int64 range.
+std::int64_t declared_record_bytes(const PcdHeader& header);
 
 // Checks `header` and returns its layout, whose fields lie back to back and fill the record
 // exactly, so a decoder that writes every field writes every byte. Errors, in the order

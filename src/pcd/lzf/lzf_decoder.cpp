@@ -6,16 +6,6 @@
 namespace tessarel {
 namespace {
 
-// An LZF block is a sequence of instructions, each led by a control byte c:
-// - c < 32: a literal run, the next c + 1 bytes of the block as they are.
-// - otherwise a back reference: (c >> 5) + 2 bytes copied from earlier output, the length
-//   code 7 taking one more byte that adds to the length (3 to 264 bytes in all), then a byte
-//   that with c's low 5 bits gives the distance back minus one (1 to 8192).
-// A reference may overlap the bytes it writes: at distance 1 it repeats one byte.
-constexpr unsigned literal_codes = 32;
-constexpr unsigned long_length_code = 7;
-constexpr std::size_t longest_literal = 32;
-
 // Wide moves write whole chunks, so they may run past the end of an instruction's output
 // while the output has room: the instructions after it overwrite those bytes.
 
@@ -56,7 +46,7 @@ struct Cursor {
 };
 
 // The input one instruction can take: a control byte and a literal run.
-constexpr std::size_t instruction_reach = 1 + longest_literal;
+constexpr std::size_t instruction_reach = 1 + lzf_longest_literal;
 
 // Decodes while both buffers have room for any instruction and its moves. There only a
 // reference before the output's start can fail; then `at` stops at its control byte.
@@ -67,16 +57,16 @@ std::errc decode_far_from_ends(Cursor& at, const std::byte* in_end, std::byte* o
     while (in_end - ip >= static_cast<std::ptrdiff_t>(instruction_reach) &&
            out_end - op >= static_cast<std::ptrdiff_t>(lzf_longest_reference)) {
         const unsigned control = std::to_integer<unsigned>(ip[0]);
-        if (control < literal_codes) {
+        if (control < lzf_literal_codes) {
             const std::size_t length = control + 1;
-            std::memcpy(op, ip + 1, longest_literal);
+            std::memcpy(op, ip + 1, lzf_longest_literal);
             ip += 1 + length;
             op += length;
             continue;
         }
         std::size_t length = (control >> 5) + 2;
         std::size_t used = 2;
-        if (control >> 5 == long_length_code) {
+        if (control >> 5 == lzf_long_length_code) {
             length += std::to_integer<std::size_t>(ip[1]);
             used = 3;
         }
@@ -101,7 +91,7 @@ std::errc decode_near_ends(Cursor& at, const std::byte* in_end, std::byte* out_b
         std::byte* const op = at.op;
         const unsigned control = std::to_integer<unsigned>(at.ip[0]);
         const auto out_left = static_cast<std::size_t>(out_end - op);
-        if (control < literal_codes) {
+        if (control < lzf_literal_codes) {
             const std::size_t length = control + 1;
             if (length > out_left) return std::errc::argument_list_too_long;
             if (length > static_cast<std::size_t>(in_end - ip)) return std::errc::invalid_argument;
@@ -111,7 +101,7 @@ std::errc decode_near_ends(Cursor& at, const std::byte* in_end, std::byte* out_b
         }
         std::size_t length = (control >> 5) + 2;
         if (ip == in_end) return std::errc::invalid_argument;
-        if (control >> 5 == long_length_code) {
+        if (control >> 5 == lzf_long_length_code) {
             length += std::to_integer<std::size_t>(*ip++);
             if (ip == in_end) return std::errc::invalid_argument;
         }

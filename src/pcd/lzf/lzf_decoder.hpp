@@ -6,12 +6,9 @@
 #include <span>
 #include <system_error>
 
-namespace tessarel {
+#include "pcd/lzf/lzf_format.hpp"
 
-// The longest run one back reference copies. A 3-byte reference copies at most that many
-// bytes, which bounds how much a block can expand.
-inline constexpr std::size_t lzf_longest_reference = 264;
-inline constexpr std::size_t lzf_max_expansion = lzf_longest_reference / 3;
+namespace tessarel {
 
 // What decoding a block did, in the manner of std::from_chars_result.
 // - Success: `ec` is std::errc{}, `consumed` is the whole input and `decoded` the bytes the

@@ -7,38 +7,26 @@
 #include <memory>
 #include <new>
 
+#include "pcd/lzf/lzf_format.hpp"
+
 namespace tessarel {
 namespace {
 
-// The instructions lzf_decoder.cpp describes: literal runs of 1 to 32 bytes behind a control
-// byte, and references of 3 to 264 bytes from 1 to 8192 bytes back.
-constexpr std::size_t longest_literal = 32;
-constexpr std::size_t shortest_reference = 3;
-constexpr std::size_t longest_reference = 264;
-constexpr std::size_t farthest_reference = 8192;
-constexpr std::size_t long_length_code = 7;
-
-// Earlier positions are found by a hash of the 3 bytes they start with. Slots hold positions
-// modulo 2^16: that is exact for every distance a reference can have, and a slot left from
-// further back only names some earlier position, whose bytes are compared anyway. Shorter
-// inputs use a smaller table, about a slot per byte, so that clearing it stays cheap.
-using Slot = std::uint16_t;
+// Earlier positions are found by a hash of the 3 bytes they start with. The table holds
+// positions modulo 2^16: that is exact for every distance a reference can have, and an entry
+// left from further back only names some earlier position, whose bytes are compared anyway. Shorter
+// inputs use a smaller table, about an entry per byte, so that clearing it stays cheap.
+using Position = std::uint16_t;
 constexpr int table_bits = 16;
 constexpr int small_table_bits = 9;
 constexpr int medium_table_bits = 13;
 constexpr std::uint32_t hashed_bytes = 0xffffff;
 
-// Words are taken in memory order, first byte lowest, whatever the machine's byte order.
+// Words are taken in memory order, first byte lowest: the machine is little-endian.
 template <typename Word>
 Word load(const std::byte* p) noexcept {
     Word word;
     std::memcpy(&word, p, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) {
-        Word swapped = 0;
-        for (std::size_t i = 0; i < sizeof word; ++i)
-            swapped |= (word >> (8 * i) & 0xff) << (8 * (sizeof word - 1 - i));
-        return swapped;
-    }
     return word;
 }
 
@@ -73,14 +61,14 @@ std::size_t common_length(const std::byte* earlier, const std::byte* from, const
 // the next position does not wait on the compared bytes: most matches are short and of
 // lengths the branch predictor learns.
 std::size_t short_match_length(std::uint64_t diff) noexcept {
-    std::size_t length = shortest_reference;
-    for (diff >>= 8 * shortest_reference; (diff & 0xff) == 0; diff >>= 8) ++length;
+    std::size_t length = lzf_shortest_reference;
+    for (diff >>= 8 * lzf_shortest_reference; (diff & 0xff) == 0; diff >>= 8) ++length;
     return length;
 }
 
 std::byte* put_literals(std::byte* op, const std::byte* from, std::size_t count) noexcept {
     while (count > 0) {
-        const std::size_t run = std::min(count, longest_literal);
+        const std::size_t run = std::min(count, lzf_longest_literal);
         *op++ = static_cast<std::byte>(run - 1);
         std::memcpy(op, from, run);
         op += run;
@@ -93,11 +81,11 @@ std::byte* put_literals(std::byte* op, const std::byte* from, std::size_t count)
 std::byte* put_reference(std::byte* op, std::size_t distance, std::size_t length) noexcept {
     const std::size_t back = distance - 1;
     const std::size_t code = length - 2;
-    if (code < long_length_code) {
+    if (code < lzf_long_length_code) {
         *op++ = static_cast<std::byte>(code << 5 | back >> 8);
     } else {
-        *op++ = static_cast<std::byte>(long_length_code << 5 | back >> 8);
-        *op++ = static_cast<std::byte>(code - long_length_code);
+        *op++ = static_cast<std::byte>(lzf_long_length_code << 5 | back >> 8);
+        *op++ = static_cast<std::byte>(code - lzf_long_length_code);
     }
     *op++ = static_cast<std::byte>(back & 0xffU);
     return op;
@@ -106,9 +94,9 @@ std::byte* put_reference(std::byte* op, std::size_t distance, std::size_t length
 template <int Bits>
 class Encoder {
 public:
-    Encoder(std::span<const std::byte> in, std::span<std::byte> out, Slot* table) noexcept
+    Encoder(std::span<const std::byte> in, std::span<std::byte> out, Position* table) noexcept
         : begin_(in.data()), end_(in.data() + in.size()), anchor_(in.data()), op_(out.data()), table_(table) {
-        std::fill_n(table_, std::size_t{1} << Bits, Slot{0});
+        std::fill_n(table_, std::size_t{1} << Bits, Position{0});
     }
 
     // Returns the end of what was written.
@@ -116,13 +104,13 @@ public:
         const std::byte* ip = begin_;
         // Far from the end, a position's first 8 bytes can be read at once, and so can a
         // literal run's longest length from any position before it.
-        while (end_ - ip >= static_cast<std::ptrdiff_t>(8 + longest_literal)) {
+        while (end_ - ip >= static_cast<std::ptrdiff_t>(8 + lzf_longest_literal)) {
             const std::uint64_t here = load64(ip);
-            const std::size_t distance = swap_slot(ip, here);
+            const std::size_t distance = swap_entry(ip, here);
             const std::uint64_t diff = load64(ip - distance) ^ here;
             // One branch for both tests, nonzero when the bytes differ or the distance is out
             // of reach: which way it goes is as hard to predict as a match.
-            if (((diff & hashed_bytes) | ((distance - 1) / farthest_reference)) != 0) {
+            if (((diff & hashed_bytes) | ((distance - 1) / lzf_farthest_reference)) != 0) {
                 ++ip;
                 continue;
             }
@@ -144,14 +132,14 @@ public:
         }
         while (end_ - ip >= 4) {
             const std::uint32_t here = load32(ip);
-            const std::size_t distance = swap_slot(ip, here);
+            const std::size_t distance = swap_entry(ip, here);
             const std::byte* const earlier = ip - distance;
-            if (distance - 1 >= farthest_reference || ((load32(earlier) ^ here) & hashed_bytes) != 0) {
+            if (distance - 1 >= lzf_farthest_reference || ((load32(earlier) ^ here) & hashed_bytes) != 0) {
                 ++ip;
                 continue;
             }
-            const std::size_t length =
-                shortest_reference + common_length(earlier + shortest_reference, ip + shortest_reference, end_);
+            const std::size_t length = lzf_shortest_reference + common_length(earlier + lzf_shortest_reference,
+                                                                              ip + lzf_shortest_reference, end_);
             ip = put_match<false>(ip, distance, length);
         }
         return put_literals(op_, anchor_, static_cast<std::size_t>(end_ - anchor_));
@@ -161,16 +149,16 @@ private:
     // Records `at` as the latest position with its 3 bytes and returns how far back the one
     // before it was. That is at most `at`'s offset, so `at - distance` is always in the input;
     // 0 means none.
-    std::size_t swap_slot(const std::byte* at, std::uint64_t word) noexcept {
-        Slot& slot = table_[hash<Bits>(word)];
-        const auto position = static_cast<Slot>(at - begin_);
-        const auto distance = static_cast<Slot>(position - slot);
-        slot = position;
+    std::size_t swap_entry(const std::byte* at, std::uint64_t word) noexcept {
+        Position& entry = table_[hash<Bits>(word)];
+        const auto position = static_cast<Position>(at - begin_);
+        const auto distance = static_cast<Position>(position - entry);
+        entry = position;
         return distance;
     }
 
     void remember(const std::byte* at, std::uint64_t word) noexcept {
-        table_[hash<Bits>(word)] = static_cast<Slot>(at - begin_);
+        table_[hash<Bits>(word)] = static_cast<Position>(at - begin_);
     }
 
     // Where a match found at `at` starts: the bytes just before it may repeat too, when their
@@ -188,9 +176,9 @@ private:
     template <bool FarFromEnd>
     const std::byte* put_match(const std::byte* at, std::size_t distance, std::size_t length) noexcept {
         put_pending_literals<FarFromEnd>(at);
-        for (; length > longest_reference; length -= longest_reference, at += longest_reference)
-            op_ = put_reference(op_, distance, longest_reference);
-        if (length >= shortest_reference) {
+        for (; length > lzf_longest_reference; length -= lzf_longest_reference, at += lzf_longest_reference)
+            op_ = put_reference(op_, distance, lzf_longest_reference);
+        if (length >= lzf_shortest_reference) {
             op_ = put_reference(op_, distance, length);
             at += length;
         }
@@ -206,12 +194,12 @@ private:
     void put_pending_literals(const std::byte* at) noexcept {
         const auto count = static_cast<std::size_t>(at - anchor_);
         if (count == 0) return;
-        if (!FarFromEnd || count > longest_literal) {
+        if (!FarFromEnd || count > lzf_longest_literal) {
             op_ = put_literals(op_, anchor_, count);
             return;
         }
         *op_ = static_cast<std::byte>(count - 1);
-        std::memcpy(op_ + 1, anchor_, longest_literal);
+        std::memcpy(op_ + 1, anchor_, lzf_longest_literal);
         op_ += 1 + count;
     }
 
@@ -219,17 +207,17 @@ private:
     const std::byte* const end_;
     const std::byte* anchor_;  // the first input byte no instruction covers yet
     std::byte* op_;
-    Slot* const table_;
+    Position* const table_;
 };
 
 // One table per thread, kept for its later calls; no other thread ever sees it.
-Slot* thread_table() noexcept {
-    thread_local const std::unique_ptr<Slot[]> table(new (std::nothrow) Slot[std::size_t{1} << table_bits]);
+Position* thread_table() noexcept {
+    thread_local const std::unique_ptr<Position[]> table(new (std::nothrow) Position[std::size_t{1} << table_bits]);
     return table.get();
 }
 
 template <int Bits>
-std::size_t encode_with(std::span<const std::byte> in, std::span<std::byte> out, Slot* table) noexcept {
+std::size_t encode_with(std::span<const std::byte> in, std::span<std::byte> out, Position* table) noexcept {
     Encoder<Bits> encoder(in, out, table);
     return static_cast<std::size_t>(encoder.encode() - out.data());
 }
@@ -238,7 +226,7 @@ std::size_t encode_with(std::span<const std::byte> in, std::span<std::byte> out,
 
 std::size_t encode_lzf(std::span<const std::byte> in, std::span<std::byte> out) noexcept {
     if (in.empty() || out.size() < lzf_encoded_bound(in.size())) return 0;
-    Slot* const table = thread_table();
+    Position* const table = thread_table();
     // Without memory for the table, literal runs still make a valid block.
     if (table == nullptr) return static_cast<std::size_t>(put_literals(out.data(), in.data(), in.size()) - out.data());
     if (in.size() <= std::size_t{1} << small_table_bits) return encode_with<small_table_bits>(in, out, table);

@@ -18,8 +18,9 @@
 namespace tessarel {
 namespace {
 
-// One field of a point record: `count` consecutive tokens, stored `element_bytes` apart.
-struct Slot {
+// The tokens of one field in a point: `count` consecutive ones, stored `element_bytes` apart
+// from `offset` in the record. Fields of COUNT 0 have none.
+struct FieldTokens {
     std::size_t offset;
     std::size_t element_bytes;
     std::size_t count;
@@ -27,8 +28,8 @@ struct Slot {
     std::uint32_t field;  // index into the layout's fields, for messages
 };
 
-std::vector<Slot> build_slots(const PcdLayout& layout) {
-    std::vector<Slot> slots;
+std::vector<FieldTokens> field_tokens(const PcdLayout& layout) {
+    std::vector<FieldTokens> slots;
     for (std::uint32_t index = 0; index < layout.fields.size(); ++index) {
         const FieldLayout& field = layout.fields[index];
         if (field.count == 0) continue;
@@ -54,7 +55,7 @@ struct Stop {
     bool ended_early = false;
     bool changed = false;  // a piece held fewer tokens than were counted in it
     std::uint64_t point = 0;
-    const Slot* slot = nullptr;
+    const FieldTokens* slot = nullptr;
     std::size_t element = 0;
     std::string_view token;
     std::uint64_t values_read = 0;
@@ -66,14 +67,14 @@ struct Stop {
 // with the parsers and fast_float inlined into the loop, a token costs a sixth less than
 // through a call per token.
 template <bool Store>
-[[gnu::flatten]] Stop decode_points(TextChunks& text, std::span<const Slot> slots, std::uint64_t points,
+[[gnu::flatten]] Stop decode_points(TextChunks& text, std::span<const FieldTokens> slots, std::uint64_t points,
                                     std::size_t point_step, std::byte* row) {
     std::span<const char> run = text.next();
     const char* p = run.data();
     const char* end = p + run.size();
     std::uint64_t values_read = 0;
     for (std::uint64_t point = 0; point < points; ++point, row += Store ? point_step : 0) {
-        for (const Slot& slot : slots) {
+        for (const FieldTokens& slot : slots) {
             std::byte* into = Store ? row + slot.offset : nullptr;
             for (std::size_t element = 0; element < slot.count; ++element) {
                 while (true) {
@@ -134,12 +135,12 @@ std::string quoted(std::string_view token) {
 // the buffer at `records`; the first is value `first` of the cloud, counted over every point's
 // slots. Text in memory that the caller rewrites meanwhile may hold fewer now: every scan stays
 // inside the piece whatever its bytes. Flattened as decode_points is.
-[[gnu::flatten]] Stop decode_piece(std::span<const char> piece, std::span<const Slot> slots,
+[[gnu::flatten]] Stop decode_piece(std::span<const char> piece, std::span<const FieldTokens> slots,
                                    std::uint64_t values_per_point, std::uint64_t first, std::uint64_t values,
                                    std::size_t point_step, std::byte* records) {
     std::uint64_t point = first / values_per_point;
     std::uint64_t rest = first % values_per_point;
-    const Slot* slot = slots.data();
+    const FieldTokens* slot = slots.data();
     while (rest >= slot->count) rest -= slot++->count;
     std::size_t element = static_cast<std::size_t>(rest);
     std::byte* row = records + static_cast<std::size_t>(point) * point_step;
@@ -177,8 +178,8 @@ std::exception_ptr decode_error(const Stop& stop, const PcdLayout& layout, std::
 }
 
 // The values parsed by several threads, each taking the next piece of the text.
-void decode_in_parallel(TextChunks& text, std::span<const Slot> slots, const PcdLayout& layout, std::uint64_t expected,
-                        int threads, CpuShare share, std::byte* records) {
+void decode_in_parallel(TextChunks& text, std::span<const FieldTokens> slots, const PcdLayout& layout,
+                        std::uint64_t expected, int threads, CpuShare share, std::byte* records) {
     const std::uint64_t per_point = values_per_point(layout);
     const ParsePiece parse = [&](std::span<const char> piece, std::uint64_t first, std::uint64_t values) {
         const Stop stop = decode_piece(piece, slots, per_point, first, values, layout.point_step, records);
@@ -193,7 +194,7 @@ void decode_in_parallel(TextChunks& text, std::span<const Slot> slots, const Pcd
 }  // namespace
 
 PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, CpuShare share, std::size_t chunk_bytes) {
-    const std::vector<Slot> slots = build_slots(layout);
+    const std::vector<FieldTokens> slots = field_tokens(layout);
     const std::uint64_t expected = saturating_product(layout.points, values_per_point(layout));
     if (expected == 0) return PointBuffer(layout.buffer_size, Fill::zeroed);
     const std::uint64_t text_bytes = remaining_bytes(in);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <istream>
 
+#include "pcd/format/limits.hpp"
 #include "pcd/format/pcd_layout.hpp"
 #include "pcd/io/byte_buffer.hpp"
 #include "pcd/parallel/cpu_share.hpp"
@@ -12,9 +13,6 @@ namespace tessarel {
 
 // The text is read this many bytes at a time, so a load never holds the whole of it.
 inline constexpr std::size_t ascii_chunk_bytes = std::size_t{4} << 20;
-
-// The longest token read: far beyond any number, short enough to hold in memory.
-inline constexpr std::size_t max_ascii_token = std::size_t{16} << 20;
 
 // Reads everything from the stream position to the end of the file as the values of
 // `layout`'s points, `chunk_bytes` of text at a time. A large text is parsed on this load's

@@ -85,20 +85,16 @@ TokenResult parse_integer(const char* first, const char* last, std::byte* into) 
 // 64-bit value is then cut to the type's width: 300 in U 1 stores 44. Every type accepts a
 // leading '+'.
 inline TokenResult parse_value(ElementType type, const char* first, const char* last, std::byte* into) {
-    using namespace ascii_detail;
-    switch (type) {
-    case ElementType::f32: return parse_float<float>(first, last, into);
-    case ElementType::f64: return parse_float<double>(first, last, into);
-    case ElementType::i8: return parse_integer<std::int8_t, std::int64_t>(first, last, into);
-    case ElementType::i16: return parse_integer<std::int16_t, std::int64_t>(first, last, into);
-    case ElementType::i32: return parse_integer<std::int32_t, std::int64_t>(first, last, into);
-    case ElementType::i64: return parse_integer<std::int64_t, std::int64_t>(first, last, into);
-    case ElementType::u8: return parse_integer<std::uint8_t, std::uint64_t>(first, last, into);
-    case ElementType::u16: return parse_integer<std::uint16_t, std::uint64_t>(first, last, into);
-    case ElementType::u32: return parse_integer<std::uint32_t, std::uint64_t>(first, last, into);
-    case ElementType::u64: return parse_integer<std::uint64_t, std::uint64_t>(first, last, into);
-    }
-    return {first, TokenStatus::not_a_number};
+    return visit_element_type(type, [&](auto zero) {
+        using Value = decltype(zero);
+        if constexpr (std::is_floating_point_v<Value>) {
+            return ascii_detail::parse_float<Value>(first, last, into);
+        } else if constexpr (std::is_signed_v<Value>) {
+            return ascii_detail::parse_integer<Value, std::int64_t>(first, last, into);
+        } else {
+            return ascii_detail::parse_integer<Value, std::uint64_t>(first, last, into);
+        }
+    });
 }
 
 }  // namespace tessarel

@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::uint64_t block_header_bytes = 8;
 
-bool is_padding(const FieldLayout& field) { return field.name == "_"; }
+bool is_padding(const FieldLayout& field) { return field.name == padding_name; }
 
 struct BlockSizes {
     std::uint32_t compressed;
@@ -55,40 +55,36 @@ bool decodes_exactly(const LzfDecodeResult& result, std::span<const std::byte> o
                              std::to_string(result.decoded) + expected + why);
 }
 
-// Bytes per point of the fields other than padding.
-std::size_t bytes_without_padding(const PcdLayout& layout) {
+// Each field's column, in field order, and the bytes of them all; padding fields have none
+// unless the block holds them.
+struct Columns {
+    std::vector<FieldPlacement> placements;
     std::size_t bytes = 0;
-    for (const FieldLayout& field : layout.fields) {
-        if (!is_padding(field)) bytes += field.bytes();
-    }
-    return bytes;
-}
+};
 
-// Each field's column, in field order; padding fields have none unless the block holds them.
-std::vector<FieldPlacement> column_placements(const PcdLayout& layout, bool with_padding) {
-    std::vector<FieldPlacement> columns;
-    columns.reserve(layout.fields.size());
-    std::size_t start = 0;
+Columns column_layout(const PcdLayout& layout, bool with_padding) {
+    Columns columns;
+    columns.placements.reserve(layout.fields.size());
     for (const FieldLayout& field : layout.fields) {
         if (!with_padding && is_padding(field)) {
-            columns.push_back({0, 0, false});
+            columns.placements.push_back({0, 0, false});
             continue;
         }
-        columns.push_back({start, field.bytes()});
-        start += layout.points * field.bytes();
+        columns.placements.push_back({columns.bytes, field.bytes()});
+        columns.bytes += layout.points * field.bytes();
     }
     return columns;
 }
 
-// Whether the block holds columns for the `_` padding fields too: writers disagree, and
-// both layouts are valid. Throws when the block fits neither.
-bool check_block(const PcdLayout& layout, const BlockSizes& sizes) {
+// Whether the block holds columns for the padding fields too: writers disagree, and both
+// layouts are valid. Throws when the block fits neither.
+bool block_holds_padding(const PcdLayout& layout, const BlockSizes& sizes) {
     if (std::uint64_t{sizes.compressed} > max_cloud_bytes) {
         throw std::runtime_error("PCD compressed block of " + std::to_string(sizes.compressed) +
                                  " bytes is too large for this 32-bit build");
     }
     const bool with_padding = sizes.uncompressed == layout.buffer_size;
-    if (!with_padding && sizes.uncompressed != layout.points * bytes_without_padding(layout)) {
+    if (!with_padding && sizes.uncompressed != column_layout(layout, false).bytes) {
         throw std::runtime_error("PCD compressed block size mismatch: the block decodes to " +
                                  std::to_string(sizes.uncompressed) + " bytes, the header needs " +
                                  std::to_string(layout.buffer_size));
@@ -105,17 +101,17 @@ bool stored_raw(const BlockSizes& sizes) { return sizes.compressed == sizes.unco
 ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuShare share) {
     // Some writers store an empty cloud without the two sizes.
     if (layout.points == 0 && remaining_bytes(in) == 0) {
-        return {ByteBuffer(0, Fill::zeroed), column_placements(layout, true)};
+        return {PointBuffer(0, Fill::zeroed), column_layout(layout, true).placements};
     }
     const BlockSizes sizes = read_block_sizes(in);
-    const bool with_padding = check_block(layout, sizes);
+    const bool with_padding = block_holds_padding(layout, sizes);
     const std::uint64_t available = remaining_bytes(in);
     if (available < sizes.compressed) {
         throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
                                  " compressed bytes, the file holds " + std::to_string(available));
     }
-    std::vector<FieldPlacement> columns = column_placements(layout, with_padding);
-    if (sizes.uncompressed == 0) return {ByteBuffer(0, Fill::zeroed), std::move(columns)};
+    std::vector<FieldPlacement> columns = column_layout(layout, with_padding).placements;
+    if (sizes.uncompressed == 0) return {PointBuffer(0, Fill::zeroed), std::move(columns)};
     // A block that claims more than its bytes can decode to fails before we reserve its size,
     // and so does a cloud whose padding alone would take more.
     if (layout.buffer_size > std::uint64_t{lzf_max_expansion} * sizes.compressed) {
@@ -124,7 +120,7 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuS
                                  " bytes of the cloud, at most " + std::to_string(lzf_max_expansion) +
                                  " times as many");
     }
-    ColumnBlock block{ByteBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
+    ColumnBlock block{PointBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
     if (const auto in_place = bytes_in_place(in, sizes.compressed)) {
         const BackgroundPrefault prefault({block.buffer.bytes()}, share);
         const LzfDecodeResult result = decode_lzf(*in_place, block.buffer.bytes());

@@ -13,7 +13,7 @@
 namespace tessarel {
 
 struct ColumnBlock {
-    ByteBuffer buffer;
+    PointBuffer buffer;
     std::vector<FieldPlacement> columns;  // one for each of the layout's fields
 };
 

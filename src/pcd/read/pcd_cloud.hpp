@@ -1,6 +1,6 @@
 #pragma once
 // What reading a PCD file gives: its checked layout and the decoded bytes, with where each
-// field's values lie in them.
+// field's values lie in them: in point records, or in the columns of a compressed block.
 
 #include <vector>
 
@@ -11,9 +11,8 @@ namespace tessarel {
 
 struct PcdCloud {
     PcdLayout layout;
-    ByteBuffer buffer;                       // point records, or the columns of a compressed block
+    PointBuffer buffer;
     std::vector<FieldPlacement> placements;  // where each of the layout's fields lies in `buffer`
-    bool columns = false;                    // field after field rather than point after point
 };
 
 }  // namespace tessarel

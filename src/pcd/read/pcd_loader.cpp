@@ -48,7 +48,7 @@ PcdCloud read_pcd(std::istream& in) {
     }
     case Encoding::binary_compressed: {
         ColumnBlock block = read_compressed_data(in, layout, stage.share());
-        return {std::move(layout), std::move(block.buffer), std::move(block.columns), true};
+        return {std::move(layout), std::move(block.buffer), std::move(block.columns)};
     }
     }
     throw std::logic_error("unknown encoding");

@@ -17,17 +17,17 @@ constexpr std::size_t longest_value = 32;
 // Writes the field's values of one point, each followed by a space. Shortest round trip for
 // floats (std::to_chars), decimal for integers; infinities and NaN as inf, -inf, nan.
 template <class Value>
-char* format_point(const FieldToWrite& field, const std::byte* source, char* out) noexcept {
-    for (std::size_t e = 0; e < field.count; ++e) {
-        const std::byte* const at = source + static_cast<std::ptrdiff_t>(e) * field.values.element_stride;
-        const Value value = load_value<Value>(at, field.values.byte_swapped);
+char* format_point(std::size_t count, const FieldValues& values, const std::byte* source, char* out) noexcept {
+    for (std::size_t e = 0; e < count; ++e) {
+        const std::byte* const at = source + static_cast<std::ptrdiff_t>(e) * values.element_stride;
+        const Value value = load_value<Value>(at, values.byte_swapped);
         out = std::to_chars(out, out + longest_value, value).ptr;
         *out++ = ' ';
     }
     return out;
 }
 
-using PointFormatter = char* (*)(const FieldToWrite&, const std::byte*, char*) noexcept;
+using PointFormatter = char* (*)(std::size_t, const FieldValues&, const std::byte*, char*) noexcept;
 
 PointFormatter formatter_of(ElementType type) {
     return visit_element_type(type, [](auto zero) -> PointFormatter { return &format_point<decltype(zero)>; });
@@ -43,7 +43,7 @@ struct PieceFormat {
 
     explicit PieceFormat(const CloudToWrite& to_write) : cloud(to_write) {
         std::size_t longest_point = 0;
-        for (const FieldToWrite& field : cloud.fields) {
+        for (const FieldLayout& field : cloud.record.fields) {
             formatters.push_back(formatter_of(field.type));
             longest_point += field.count * longest_value;
         }
@@ -58,9 +58,9 @@ struct PieceFormat {
         const std::size_t last = std::min(cloud.points, first + piece_points);
         char* out = text;
         for (std::size_t point = first; point < last; ++point) {
-            for (std::size_t f = 0; f < cloud.fields.size(); ++f) {
-                const FieldValues& values = cloud.fields[f].values;
-                out = formatters[f](cloud.fields[f],
+            for (std::size_t f = 0; f < formatters.size(); ++f) {
+                const FieldValues& values = cloud.values[f];
+                out = formatters[f](cloud.record.fields[f].count, values,
                                     values.first + static_cast<std::ptrdiff_t>(point) * values.point_stride, out);
             }
             out[-1] = '\n';

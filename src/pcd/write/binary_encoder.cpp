@@ -22,8 +22,8 @@ void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
 }  // namespace
 
 void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
-    const RecordGather records(cloud.fields);
-    const std::size_t point_step = records.point_step();
+    const RecordGather records(cloud);
+    const std::size_t point_step = cloud.record.point_step;
     if (const auto whole = records.in_place(cloud.points)) return write_in_place(*whole, file);
     const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / point_step);
     const auto piece = std::make_unique_for_overwrite<std::byte[]>(piece_points * point_step);

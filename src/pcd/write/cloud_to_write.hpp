@@ -1,7 +1,7 @@
 #pragma once
-// What a save writes: each field's type, count and where its values lie in memory, in any
-// strides and either byte order, plus the header's metadata. The caller keeps the memory
-// alive and unchanged while the save runs.
+// What a save writes: the record layout of its fields, where each field's values lie in
+// memory, in any strides and either byte order, and the header's metadata. The caller keeps
+// the memory alive and unchanged while the save runs.
 
 #include <algorithm>
 #include <array>
@@ -9,11 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "pcd/format/element_type.hpp"
-#include "pcd/format/pcd_layout.hpp"
+#include "pcd/format/encoding.hpp"
+#include "pcd/format/record_layout.hpp"
 
 namespace tessarel {
 
@@ -34,18 +33,9 @@ Value load_value(const std::byte* at, bool byte_swapped) noexcept {
     return std::bit_cast<Value>(bytes);
 }
 
-struct FieldToWrite {
-    std::string name;
-    ElementType type;
-    std::size_t count;  // 0 or more; 1 for x, y and z
-    FieldValues values;
-
-    std::size_t element_bytes() const noexcept { return element_size(type); }
-    std::size_t bytes() const noexcept { return element_bytes() * count; }
-};
-
 struct CloudToWrite {
-    std::vector<FieldToWrite> fields;  // x, y, z first
+    RecordLayout record;              // x, y, z first; a COUNT of 0 or more, 1 for x, y and z
+    std::vector<FieldValues> values;  // where the values of each of the record's fields lie
     std::size_t points = 0;
     std::uint64_t width = 0;
     std::uint64_t height = 1;

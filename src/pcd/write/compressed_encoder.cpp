@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "pcd/format/limits.hpp"
 #include "pcd/lzf/lzf_encoder.hpp"
 #include "pcd/parallel/ordered_pieces.hpp"
 #include "pcd/write/record_gather.hpp"
@@ -15,7 +16,8 @@ namespace {
 
 // A run of one field's column: points [first, first + points).
 struct ColumnPiece {
-    const FieldToWrite* field;
+    const FieldLayout* field;
+    const FieldValues* values;
     std::size_t first;
     std::size_t points;
 
@@ -26,11 +28,12 @@ struct ColumnPiece {
 // piece of its own for each point, and a field of COUNT 0 none.
 std::vector<ColumnPiece> column_pieces(const CloudToWrite& cloud) {
     std::vector<ColumnPiece> pieces;
-    for (const FieldToWrite& field : cloud.fields) {
+    for (std::size_t i = 0; i < cloud.record.fields.size(); ++i) {
+        const FieldLayout& field = cloud.record.fields[i];
         if (field.bytes() == 0) continue;
         const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / field.bytes());
         for (std::size_t first = 0; first < cloud.points; first += piece_points) {
-            pieces.push_back({&field, first, std::min(piece_points, cloud.points - first)});
+            pieces.push_back({&field, &cloud.values[i], first, std::min(piece_points, cloud.points - first)});
         }
     }
     return pieces;
@@ -38,10 +41,10 @@ std::vector<ColumnPiece> column_pieces(const CloudToWrite& cloud) {
 
 // The piece's values where they lie, or gathered into `scratch`.
 std::span<const std::byte> piece_values(const ColumnPiece& piece, std::span<std::byte> scratch) noexcept {
-    if (const auto column = contiguous_values(*piece.field, piece.first + piece.points)) {
+    if (const auto column = contiguous_values(*piece.field, *piece.values, piece.first + piece.points)) {
         return column->subspan(piece.first * piece.field->bytes(), piece.bytes());
     }
-    gather_field(*piece.field, piece.first, piece.points, scratch.data(), piece.field->bytes());
+    gather_field(*piece.field, *piece.values, piece.first, piece.points, scratch.data(), piece.field->bytes());
     return scratch.first(piece.bytes());
 }
 
@@ -56,12 +59,8 @@ std::size_t compressed_pieces(const CloudToWrite& cloud) { return column_pieces(
 
 void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset, CpuShare share) {
     const std::vector<ColumnPiece> pieces = column_pieces(cloud);
-    std::uint64_t uncompressed = 0;
     std::size_t largest = 0;
-    for (const ColumnPiece& piece : pieces) {
-        uncompressed += piece.bytes();
-        largest = std::max(largest, piece.bytes());
-    }
+    for (const ColumnPiece& piece : pieces) largest = std::max(largest, piece.bytes());
     std::byte sizes[8]{};
     file.hold_for_write_at();
     file.write(sizes);  // the compressed size is known at the end
@@ -77,7 +76,7 @@ void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uin
                                 " bytes exceeds the 32-bit size of a binary_compressed block");
     }
     put_u32(sizes, compressed);
-    put_u32(sizes + 4, uncompressed);
+    put_u32(sizes + 4, std::uint64_t{cloud.points} * cloud.record.point_step);  // every record's bytes, as columns
     file.write_at(offset, sizes);
 }
 

@@ -10,9 +10,6 @@
 
 namespace tessarel {
 
-// The most bytes of columns one block holds: its sizes are 32-bit.
-inline constexpr std::uint64_t max_block_bytes = UINT32_MAX;
-
 // The pieces the columns are encoded in.
 std::size_t compressed_pieces(const CloudToWrite& cloud);
 

@@ -1,15 +1,16 @@
 #include "pcd/write/pcd_saver.hpp"
 
-#include <algorithm>
 #include <span>
+#include <vector>
 
 #include "pcd/io/file_output.hpp"
 #include "pcd/io/interruption.hpp"
 #include "pcd/parallel/ordered_pieces.hpp"
 #include "pcd/write/ascii_encoder.hpp"
 #include "pcd/write/binary_encoder.hpp"
+#include "pcd/write/cloud_checks.hpp"
 #include "pcd/write/compressed_encoder.hpp"
-#include "pcd/write/header_writer.hpp"
+#include "pcd/write/header_text.hpp"
 
 namespace tessarel {
 namespace {
@@ -22,12 +23,19 @@ namespace {
 CloudToWrite as_encoded(const CloudToWrite& cloud) {
     CloudToWrite encoded = cloud;
     if (cloud.encoding == Encoding::binary_compressed) {
-        std::erase_if(encoded.fields, [](const FieldToWrite& field) { return field.name == "_"; });
+        std::vector<FieldLayout> fields;
+        encoded.values.clear();
+        for (std::size_t i = 0; i < cloud.record.fields.size(); ++i) {
+            if (cloud.record.fields[i].name == padding_name) continue;
+            fields.push_back(cloud.record.fields[i]);
+            encoded.values.push_back(cloud.values[i]);
+        }
+        encoded.record = lay_out(std::move(fields));
     }
     if (cloud.encoding == Encoding::ascii) {
-        for (FieldToWrite& field : encoded.fields) {
+        for (FieldLayout& field : encoded.record.fields) {
             const bool colour = field.name == "rgb" || field.name == "rgba";
-            if (colour && field.type == ElementType::f32) field.type = ElementType::u32;
+            if (colour && field.type == ElementType::f32) field.type = ElementType::u32;  // as wide: offsets stay
         }
     }
     return encoded;

@@ -2,9 +2,17 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace tessarel {
 namespace {
+
+// The unsigned word as wide as `Value`.
+template <class Value>
+using WordOf =
+    std::conditional_t<sizeof(Value) == 1, std::uint8_t,
+                       std::conditional_t<sizeof(Value) == 2, std::uint16_t,
+                                          std::conditional_t<sizeof(Value) == 4, std::uint32_t, std::uint64_t>>>;
 
 // One loop per element width, so that each copy is a single load and store.
 template <class Word, bool Swapped>
@@ -20,12 +28,10 @@ void gather_words(const FieldValues& values, std::size_t count, std::size_t poin
 }
 
 template <class Word>
-void gather_width(const FieldToWrite& field, std::size_t points, const std::byte* source, std::byte* out,
-                  std::size_t out_stride) noexcept {
-    if (field.values.byte_swapped) {
-        return gather_words<Word, true>(field.values, field.count, points, source, out, out_stride);
-    }
-    return gather_words<Word, false>(field.values, field.count, points, source, out, out_stride);
+void gather_width(const FieldValues& values, std::size_t count, std::size_t points, const std::byte* source,
+                  std::byte* out, std::size_t out_stride) noexcept {
+    if (values.byte_swapped) return gather_words<Word, true>(values, count, points, source, out, out_stride);
+    return gather_words<Word, false>(values, count, points, source, out, out_stride);
 }
 
 // A run of `Bytes` bytes a point, copied with one fixed-size move.
@@ -50,68 +56,69 @@ void copy_runs(const std::byte* source, std::ptrdiff_t stride, std::size_t bytes
 }
 
 // A point's values lie together, in host order.
-bool is_plain(const FieldToWrite& field) noexcept {
-    return !field.values.byte_swapped &&
-           (field.count == 1 || field.values.element_stride == static_cast<std::ptrdiff_t>(field.element_bytes()));
+bool is_plain(const FieldLayout& field, const FieldValues& values) noexcept {
+    return !values.byte_swapped &&
+           (field.count == 1 || values.element_stride == static_cast<std::ptrdiff_t>(field.element_bytes()));
 }
 
-const std::byte* point_values(const FieldToWrite& field, std::size_t first) noexcept {
-    return field.values.first + static_cast<std::ptrdiff_t>(first) * field.values.point_stride;
+const std::byte* point_values(const FieldValues& values, std::size_t first) noexcept {
+    return values.first + static_cast<std::ptrdiff_t>(first) * values.point_stride;
 }
 
 }  // namespace
 
-void gather_field(const FieldToWrite& field, std::size_t first, std::size_t points, std::byte* out,
-                  std::size_t out_stride) noexcept {
-    const std::byte* source = point_values(field, first);
-    if (is_plain(field)) return copy_runs(source, field.values.point_stride, field.bytes(), points, out, out_stride);
-    switch (field.element_bytes()) {
-    case 1: return gather_width<std::uint8_t>(field, points, source, out, out_stride);
-    case 2: return gather_width<std::uint16_t>(field, points, source, out, out_stride);
-    case 4: return gather_width<std::uint32_t>(field, points, source, out, out_stride);
-    default: return gather_width<std::uint64_t>(field, points, source, out, out_stride);
-    }
+void gather_field(const FieldLayout& field, const FieldValues& values, std::size_t first, std::size_t points,
+                  std::byte* out, std::size_t out_stride) noexcept {
+    const std::byte* source = point_values(values, first);
+    if (is_plain(field, values)) return copy_runs(source, values.point_stride, field.bytes(), points, out, out_stride);
+    // Swapping and copying move bits alone: an unsigned word as wide as the element.
+    visit_element_type(field.type, [&](auto zero) {
+        gather_width<WordOf<decltype(zero)>>(values, field.count, points, source, out, out_stride);
+    });
 }
 
-std::optional<std::span<const std::byte>> contiguous_values(const FieldToWrite& field, std::size_t points) noexcept {
-    const bool packed = field.values.point_stride == static_cast<std::ptrdiff_t>(field.bytes());
-    if (!is_plain(field) || !packed) return std::nullopt;
-    return std::span<const std::byte>(field.values.first, points * field.bytes());
+std::optional<std::span<const std::byte>> contiguous_values(const FieldLayout& field, const FieldValues& values,
+                                                            std::size_t points) noexcept {
+    const bool packed = values.point_stride == static_cast<std::ptrdiff_t>(field.bytes());
+    if (!is_plain(field, values) || !packed) return std::nullopt;
+    return std::span<const std::byte>(values.first, points * field.bytes());
 }
 
-RecordGather::RecordGather(const std::vector<FieldToWrite>& fields) {
-    for (const FieldToWrite& field : fields) {
+RecordGather::RecordGather(const CloudToWrite& cloud) : point_step_(cloud.record.point_step) {
+    for (std::size_t i = 0; i < cloud.record.fields.size(); ++i) {
+        const FieldLayout& field = cloud.record.fields[i];
+        const FieldValues& values = cloud.values[i];
         if (field.bytes() == 0) continue;  // COUNT 0: nothing in the record
-        const bool plain = is_plain(field);
-        if (!runs_.empty() && plain && runs_.back().plain) {
+        const bool plain = is_plain(field, values);
+        if (!runs_.empty() && plain && !runs_.back().field) {
             // Joins the run before it when its values follow that run's in every point.
-            FieldToWrite& run = runs_.back().field;
-            const bool follows = run.values.first + run.bytes() == field.values.first;
-            if (run.values.point_stride == field.values.point_stride && follows) {
-                run.count += field.bytes();
-                point_step_ += field.bytes();
+            Run& run = runs_.back();
+            const bool follows = run.values.first + run.bytes == values.first;
+            if (run.values.point_stride == values.point_stride && follows) {
+                run.bytes += field.bytes();
                 continue;
             }
         }
-        FieldToWrite run = field;
-        // Plain values are copied as bytes, a point's at a time.
-        if (plain) {
-            run = {field.name, ElementType::u8, field.bytes(), {field.values.first, field.values.point_stride, 1}};
-        }
-        runs_.push_back({run, point_step_, plain});
-        point_step_ += field.bytes();
+        runs_.push_back({values, field.offset, field.bytes(), plain ? nullptr : &field});
     }
 }
 
 std::optional<std::span<const std::byte>> RecordGather::in_place(std::size_t points) const noexcept {
-    if (runs_.size() != 1 || !runs_.front().plain) return std::nullopt;
-    const FieldToWrite& run = runs_.front().field;
+    if (runs_.size() != 1 || runs_.front().field) return std::nullopt;
+    const Run& run = runs_.front();
     if (run.values.point_stride != static_cast<std::ptrdiff_t>(point_step_)) return std::nullopt;
     return std::span<const std::byte>(run.values.first, points * point_step_);
 }
 
 void RecordGather::gather(std::size_t first, std::size_t points, std::byte* out) const noexcept {
-    for (const Run& run : runs_) gather_field(run.field, first, points, out + run.offset, point_step_);
+    for (const Run& run : runs_) {
+        std::byte* const into = out + run.offset;
+        if (run.field) {
+            gather_field(*run.field, run.values, first, points, into, point_step_);
+            continue;
+        }
+        copy_runs(point_values(run.values, first), run.values.point_stride, run.bytes, points, into, point_step_);
+    }
 }
 
 }  // namespace tessarel

@@ -8,10 +8,7 @@
 
 namespace tessarel {
 
-// Throws std::invalid_argument for a field name that the header could not hold (empty,
-// with whitespace or control characters) or a WIDTH × HEIGHT other than the point count.
-void check_cloud_to_write(const CloudToWrite& cloud);
-
+// The header of `cloud`, which check_cloud_to_write has passed.
 std::string header_text(const CloudToWrite& cloud);
 
 }  // namespace tessarel

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 
@@ -102,19 +103,26 @@ private:
 };
 
 // Reads the next line without its '\n' into `line`; false at the end of the input.
-bool next_line(std::istream& in, std::string& line) {
+bool next_line(InputSource& in, std::string& line) {
     line.clear();
-    std::streambuf& source = *in.rdbuf();
-    for (int c = source.sbumpc(); c != std::char_traits<char>::eof(); c = source.sbumpc()) {
-        if (c == '\n') return true;
-        if (line.size() == max_header_line) {
+    while (true) {
+        const std::span<const std::byte> ahead = in.peek(max_header_line + 1);
+        if (ahead.empty()) return !line.empty();
+        const auto* const first = reinterpret_cast<const char*>(ahead.data());
+        const auto* const last = first + ahead.size();
+        const char* const end = std::find(first, last, '\n');
+        const auto taken = static_cast<std::size_t>(end - first);
+        if (line.size() + taken > max_header_line) {
             throw std::runtime_error("PCD header line longer than " + std::to_string(max_header_line) +
                                      " bytes: this is not a PCD header");
         }
-        line.push_back(static_cast<char>(c));
+        line.append(first, taken);
+        if (end != last) {
+            in.skip(taken + 1);
+            return true;
+        }
+        in.skip(taken);
     }
-    in.setstate(std::ios::eofbit);
-    return !line.empty();
 }
 
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
@@ -155,7 +163,7 @@ std::int32_t clamp_to_int32(std::int64_t value) {
 
 }  // namespace
 
-PcdHeader parse_pcd_header(std::istream& in) {
+PcdHeader parse_pcd_header(InputSource& in) {
     PcdHeader header;
     // The per-field lines are applied once the fields are final: then neither the order of
     // the lines nor a repeated one can make fields overlap or leave gaps between them.

@@ -5,9 +5,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <istream>
 #include <string>
 #include <vector>
+
+#include "pcd/io/input_source.hpp"
 
 namespace tessarel {
 
@@ -48,6 +49,6 @@ inline constexpr std::size_t max_header_line = std::size_t{16} << 20;
 // COUNT lines after it, in any order. Throws only for a line longer than `max_header_line`
 // and, as the reference reader refuses it, for a SIZE, TYPE or COUNT line before any FIELDS
 // line.
-PcdHeader parse_pcd_header(std::istream& in);
+PcdHeader parse_pcd_header(InputSource& in);
 
 }  // namespace tessarel

@@ -2,11 +2,11 @@
 // The "ascii" data section: one token per value, point after point, lines ignored.
 
 #include <cstddef>
-#include <istream>
 #include <optional>
 
 #include "pcd/format/pcd_layout.hpp"
 #include "pcd/io/byte_buffer.hpp"
+#include "pcd/io/input_source.hpp"
 
 namespace tessarel {
 
@@ -16,10 +16,10 @@ inline constexpr std::size_t ascii_chunk_bytes = std::size_t{4} << 20;
 // The longest token read: far beyond any number, short enough to hold in memory.
 inline constexpr std::size_t max_ascii_token = std::size_t{16} << 20;
 
-// Reads everything from the stream position to the end of the file as the values of
+// Reads everything from the source's position to its end as the values of
 // `layout`'s points, `chunk_bytes` of text at a time. A large text is parsed on this load's
 // share of the CPUs; `threads`, when given, is the number of threads whatever the text.
-PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, std::size_t chunk_bytes = ascii_chunk_bytes,
+PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, std::size_t chunk_bytes = ascii_chunk_bytes,
                             std::optional<int> threads = std::nullopt);
 
 }  // namespace tessarel

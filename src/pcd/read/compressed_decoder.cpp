@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "pcd/io/input_stream.hpp"
 #include "pcd/lzf/lzf_decoder.hpp"
 #include "pcd/parallel/page_prefault.hpp"
 
@@ -23,14 +22,14 @@ struct BlockSizes {
     std::uint32_t uncompressed;
 };
 
-BlockSizes read_block_sizes(std::istream& in) {
-    const std::uint64_t available = remaining_bytes(in);
+BlockSizes read_block_sizes(InputSource& in) {
+    const std::uint64_t available = in.remaining();
     if (available < block_header_bytes) {
         throw std::runtime_error("PCD compressed data is truncated: the 8-byte block header holds only " +
                                  std::to_string(available) + " bytes");
     }
     unsigned char bytes[block_header_bytes];
-    read_exactly(in, bytes, sizeof bytes);
+    in.read_exactly(bytes, sizeof bytes);
     BlockSizes sizes;
     std::memcpy(&sizes.compressed, bytes, 4);
     std::memcpy(&sizes.uncompressed, bytes + 4, 4);
@@ -102,14 +101,14 @@ bool stored_raw(const BlockSizes& sizes) { return sizes.compressed == sizes.unco
 
 }  // namespace
 
-ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
+ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout) {
     // Some writers store an empty cloud without the two sizes.
-    if (layout.points == 0 && remaining_bytes(in) == 0) {
+    if (layout.points == 0 && in.remaining() == 0) {
         return {ByteBuffer(0, Fill::zeroed), column_placements(layout, true)};
     }
     const BlockSizes sizes = read_block_sizes(in);
     const bool with_padding = check_block(layout, sizes);
-    const std::uint64_t available = remaining_bytes(in);
+    const std::uint64_t available = in.remaining();
     if (available < sizes.compressed) {
         throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
                                  " compressed bytes, the file holds " + std::to_string(available));
@@ -125,7 +124,7 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
                                  " times as many");
     }
     ColumnBlock block{ByteBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
-    if (const auto in_place = bytes_in_place(in, sizes.compressed)) {
+    if (const auto in_place = in.view(sizes.compressed)) {
         const BackgroundPrefault prefault({block.buffer.bytes()});
         const LzfDecodeResult result = decode_lzf(*in_place, block.buffer.bytes());
         if (decodes_exactly(result, block.buffer.bytes())) return block;
@@ -138,7 +137,7 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout) {
         // Inside both buffers' lifetime, so the helper is joined before either is freed. A
         // failure throws from inside, which stops the helper at once.
         const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()});
-        read_exactly(in, compressed.data(), compressed.size());
+        in.read_exactly(compressed.data(), compressed.size());
         const LzfDecodeResult result = decode_lzf(compressed.bytes(), block.buffer.bytes());
         if (decodes_exactly(result, block.buffer.bytes())) return block;
         if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);

@@ -116,6 +116,12 @@ bool next_line(InputSource& in, std::string& line) {
             throw std::runtime_error("PCD header line longer than " + std::to_string(max_header_line) +
                                      " bytes: this is not a PCD header");
         }
+        // Grown by doubling from the string's own capacity, as appending byte by byte grows it:
+        // the blocks that a huge line leaves the allocator then set its thresholds as before,
+        // and they decide whether a later large buffer comes fresh from the system.
+        std::size_t capacity = line.capacity();
+        while (capacity < line.size() + taken) capacity *= 2;
+        line.reserve(capacity);
         line.append(first, taken);
         if (end != last) {
             in.skip(taken + 1);

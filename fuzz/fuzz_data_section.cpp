@@ -1,27 +1,27 @@
 // Arbitrary bytes as the data section behind a valid header. The first byte picks the
 // encoding and the field mix, so the fuzzer spends its time inside the decoders rather than
 // learning the header syntax. ASCII text is decoded four times, and all must agree: whole on
-// one thread, then in chunks of a few bytes on one thread and on several, read from a stream
-// and from memory, so that every token cut by a chunk boundary is read whole, the threads
-// report the fault that comes first, and text in memory is parsed inside its runs.
+// one thread, then in chunks of a few bytes on one thread and on several, copied as from a
+// file and in place as from memory, so that every token cut by a chunk boundary is read whole,
+// the threads report the fault that comes first, and text in memory is parsed inside its runs.
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <istream>
-#include <sstream>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "cloud_checks.hpp"
+#include "copied_source.hpp"
 #include "data_section_file.hpp"
-#include "pcd/io/memory_stream.hpp"
+#include "pcd/io/memory_source.hpp"
 #include "pcd/read/ascii_decoder.hpp"
 
 namespace {
 
 // The decoded bytes, or the error message.
-std::string outcome(std::istream& in, std::size_t chunk_bytes, int threads) {
+std::string outcome(tessarel::InputSource& in, std::size_t chunk_bytes, int threads) {
     try {
         const tessarel::PcdLayout layout = tessarel::make_layout(tessarel::parse_pcd_header(in));
         const tessarel::PointBuffer buffer =
@@ -32,8 +32,10 @@ std::string outcome(std::istream& in, std::size_t chunk_bytes, int threads) {
     }
 }
 
-std::string streamed(const std::string& file, std::size_t chunk_bytes, int threads) {
-    std::istringstream in(file);
+std::span<const std::byte> bytes_of(const std::string& file) { return std::as_bytes(std::span(file)); }
+
+std::string copied(const std::string& file, std::size_t chunk_bytes, int threads) {
+    tessarel::fuzz::CopiedSource in(bytes_of(file));
     return outcome(in, chunk_bytes, threads);
 }
 
@@ -42,8 +44,7 @@ std::string streamed(const std::string& file, std::size_t chunk_bytes, int threa
 std::string in_memory(const std::string& file, std::size_t chunk_bytes, int threads) {
     const std::vector<std::byte> bytes(reinterpret_cast<const std::byte*>(file.data()),
                                        reinterpret_cast<const std::byte*>(file.data() + file.size()));
-    tessarel::MemoryStreamBuf memory(bytes);
-    std::istream in(&memory);
+    tessarel::MemorySource in(bytes);
     return outcome(in, chunk_bytes, threads);
 }
 
@@ -51,9 +52,9 @@ std::string in_memory(const std::string& file, std::size_t chunk_bytes, int thre
 constexpr int parallel_threads = 3;
 
 void compare_chunked(const std::string& file, std::size_t chunk_bytes) {
-    const std::string whole = streamed(file, tessarel::ascii_chunk_bytes, 1);
-    tessarel::fuzz::require(whole == streamed(file, chunk_bytes, 1));
-    tessarel::fuzz::require(whole == streamed(file, chunk_bytes, parallel_threads));
+    const std::string whole = copied(file, tessarel::ascii_chunk_bytes, 1);
+    tessarel::fuzz::require(whole == copied(file, chunk_bytes, 1));
+    tessarel::fuzz::require(whole == copied(file, chunk_bytes, parallel_threads));
     tessarel::fuzz::require(whole == in_memory(file, chunk_bytes, parallel_threads));
 }
 
@@ -62,7 +63,7 @@ void compare_chunked(const std::string& file, std::size_t chunk_bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     const std::string file = tessarel::fuzz::data_section_file(data, size);
-    std::istringstream in(file);
+    tessarel::fuzz::CopiedSource in(bytes_of(file));
     try {
         tessarel::fuzz::check_cloud(tessarel::read_pcd(in), file.size());
     } catch (const std::exception&) {}

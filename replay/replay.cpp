@@ -19,13 +19,15 @@
 #include <iostream>
 #include <map>
 #include <new>
-#include <sstream>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "copied_source.hpp"
 #include "data_section_file.hpp"
+#include "pcd/io/file_source.hpp"
 #include "pcd/read/pcd_loader.hpp"
 
 namespace {
@@ -104,8 +106,8 @@ std::string replay_file(const std::string& path, bool data_section) {
     if (input.size() < 2) return "skipped: shorter than the two bytes that pick the header";
     const std::string file = fuzz::data_section_file(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
     return outcome([&] {
-        std::istringstream stream(file);
-        return read_pcd(stream);
+        fuzz::CopiedSource in(std::as_bytes(std::span(file)));
+        return read_pcd(in);
     });
 }
 
@@ -136,16 +138,16 @@ constexpr ByDesign by_design[] = {
 
 // The header of a whole-file case, and the compressed size its block header states.
 bool read_facts(const std::string& path, PcdHeader& header, std::uint64_t& block_bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
     try {
+        FileSource in(path);
         header = parse_pcd_header(in);
+        std::uint32_t size = 0;
+        if (in.remaining() >= sizeof size) in.read_exactly(&size, sizeof size);
+        block_bytes = size;
+        return true;
     } catch (const std::exception&) {
         return false;
     }
-    std::uint32_t size = 0;
-    block_bytes = in.read(reinterpret_cast<char*>(&size), 4) ? size : 0;
-    return true;
 }
 
 const ByDesign* refused_by_design(const std::string& path, bool data_section, const std::string& outcome) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 
@@ -102,19 +103,32 @@ private:
 };
 
 // Reads the next line without its '\n' into `line`; false at the end of the input.
-bool next_line(std::istream& in, std::string& line) {
+bool next_line(InputSource& in, std::string& line) {
     line.clear();
-    std::streambuf& source = *in.rdbuf();
-    for (int c = source.sbumpc(); c != std::char_traits<char>::eof(); c = source.sbumpc()) {
-        if (c == '\n') return true;
-        if (line.size() == max_header_line) {
+    while (true) {
+        const std::span<const std::byte> ahead = in.peek(max_header_line + 1);
+        if (ahead.empty()) return !line.empty();
+        const auto* const first = reinterpret_cast<const char*>(ahead.data());
+        const auto* const last = first + ahead.size();
+        const char* const end = std::find(first, last, '\n');
+        const auto taken = static_cast<std::size_t>(end - first);
+        if (line.size() + taken > max_header_line) {
             throw std::runtime_error("PCD header line longer than " + std::to_string(max_header_line) +
                                      " bytes: this is not a PCD header");
         }
-        line.push_back(static_cast<char>(c));
+        // Grown by doubling from the string's own capacity, as appending byte by byte grows it:
+        // the blocks that a huge line leaves the allocator then set its thresholds as before,
+        // and they decide whether a later large buffer comes fresh from the system.
+        std::size_t capacity = line.capacity();
+        while (capacity < line.size() + taken) capacity *= 2;
+        line.reserve(capacity);
+        line.append(first, taken);
+        if (end != last) {
+            in.skip(taken + 1);
+            return true;
+        }
+        in.skip(taken);
     }
-    in.setstate(std::ios::eofbit);
-    return !line.empty();
 }
 
 // Reads the values of a SIZE, TYPE or COUNT line into the fields, first to first.
@@ -139,7 +153,7 @@ std::int32_t clamp_to_int32(std::int64_t value) {
 
 }  // namespace
 
-PcdHeader parse_pcd_header(std::istream& in) {
+PcdHeader parse_pcd_header(InputSource& in) {
     PcdHeader header;
     // The per-field lines are applied once the fields are final, so that they may come in
     // any order, and a repeated one replaces the one before.

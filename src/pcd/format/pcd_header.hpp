@@ -5,11 +5,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <istream>
 #include <string>
 #include <vector>
 
 #include "pcd/format/limits.hpp"
+#include "pcd/io/input_source.hpp"
 
 namespace tessarel {
 
@@ -42,6 +42,6 @@ struct PcdHeader {
 // COUNT lines after it, in any order. Throws only for a line longer than `max_header_line`
 // and, as the reference reader refuses it, for a SIZE, TYPE or COUNT line before any FIELDS
 // line.
-PcdHeader parse_pcd_header(std::istream& in);
+PcdHeader parse_pcd_header(InputSource& in);
 
 }  // namespace tessarel

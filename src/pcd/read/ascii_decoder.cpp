@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "pcd/io/input_stream.hpp"
 #include "pcd/io/interruption.hpp"
 #include "pcd/parallel/page_prefault.hpp"
 #include "pcd/read/ascii_number.hpp"
@@ -193,11 +192,11 @@ void decode_in_parallel(TextChunks& text, std::span<const FieldTokens> slots, co
 
 }  // namespace
 
-PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, CpuShare share, std::size_t chunk_bytes) {
+PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare share, std::size_t chunk_bytes) {
     const std::vector<FieldTokens> slots = field_tokens(layout);
     const std::uint64_t expected = saturating_product(layout.points, values_per_point(layout));
     if (expected == 0) return PointBuffer(layout.buffer_size, Fill::zeroed);
-    const std::uint64_t text_bytes = remaining_bytes(in);
+    const std::uint64_t text_bytes = in.remaining();
     // Every value after the first takes two bytes at least: itself and what separates it. A
     // text too short for its values is read through first, for the exact error, before the
     // cloud is reserved: so a file of a few bytes cannot make us reserve the gigabytes its

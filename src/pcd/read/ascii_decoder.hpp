@@ -2,11 +2,11 @@
 // The "ascii" data section: one token per value, point after point, lines ignored.
 
 #include <cstddef>
-#include <istream>
 
 #include "pcd/format/limits.hpp"
 #include "pcd/format/pcd_layout.hpp"
 #include "pcd/io/byte_buffer.hpp"
+#include "pcd/io/input_source.hpp"
 #include "pcd/parallel/cpu_share.hpp"
 
 namespace tessarel {
@@ -14,10 +14,10 @@ namespace tessarel {
 // The text is read this many bytes at a time, so a load never holds the whole of it.
 inline constexpr std::size_t ascii_chunk_bytes = std::size_t{4} << 20;
 
-// Reads everything from the stream position to the end of the file as the values of
-// `layout`'s points, `chunk_bytes` of text at a time. A large text is parsed on this load's
-// `share` of the CPUs; a share not shared out is the number of threads whatever the text.
-PointBuffer read_ascii_data(std::istream& in, const PcdLayout& layout, CpuShare share,
+// Reads everything from the source's position to its end as the values of `layout`'s
+// points, `chunk_bytes` of text at a time. A large text is parsed on this load's `share` of
+// the CPUs; a share not shared out is the number of threads whatever the text.
+PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare share,
                             std::size_t chunk_bytes = ascii_chunk_bytes);
 
 }  // namespace tessarel

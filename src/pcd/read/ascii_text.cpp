@@ -6,8 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "pcd/io/input_stream.hpp"
-
 namespace tessarel {
 namespace {
 
@@ -23,14 +21,14 @@ bool holds_separator(std::span<const char> run) { return std::any_of(run.begin()
 
 // A run holds at most the longest token and the separator after it, so no token longer than
 // that fits in a run, wherever it stands, and a run filled without a separator is one.
-TextChunks::TextChunks(std::istream& in, std::uint64_t size, std::size_t chunk_bytes, std::size_t max_token)
+TextChunks::TextChunks(InputSource& in, std::uint64_t size, std::size_t chunk_bytes, std::size_t max_token)
     : in_(in),
       unread_(size),
       max_token_(max_token),
       max_run_(max_token + 1),
       chunk_capacity_(
           static_cast<std::size_t>(std::min<std::uint64_t>(std::clamp<std::size_t>(chunk_bytes, 1, max_run_), size))) {
-    if (const auto text = bytes_in_place(in, static_cast<std::size_t>(size))) {
+    if (const auto text = in.view(size)) {
         in_place_ = {reinterpret_cast<const char*>(text->data()), text->size()};
         unread_ = 0;
     }
@@ -54,7 +52,7 @@ std::span<const char> TextChunks::next_read(TextRun& into) {
         if (filled == into.capacity) grow(into);  // one token fills the whole run
         char* const bytes = into.bytes.get();
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(into.capacity - filled, unread_));
-        read_exactly(in_, bytes + filled, wanted);
+        in_.read_exactly(bytes + filled, wanted);
         unread_ -= wanted;
         filled += wanted;
         if (unread_ == 0) break;

@@ -4,10 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <istream>
 #include <memory>
 #include <span>
 #include <vector>
+
+#include "pcd/io/input_source.hpp"
 
 namespace tessarel {
 
@@ -28,9 +29,9 @@ struct TextRun {
 
 class TextChunks {
 public:
-    // Reads the `size` bytes from the stream position on. Text in memory is handed out where
+    // Reads the `size` bytes from the source's position on. Text in memory is handed out where
     // it lies, without a copy.
-    TextChunks(std::istream& in, std::uint64_t size, std::size_t chunk_bytes, std::size_t max_token);
+    TextChunks(InputSource& in, std::uint64_t size, std::size_t chunk_bytes, std::size_t max_token);
 
     // The next run of text, in `into`, where it stays until `into` is passed in again. Unless
     // it is the last, it ends with a separator, so every token in it is whole. Empty once the
@@ -45,7 +46,7 @@ private:
     std::span<const char> next_in_place();
     [[noreturn]] void throw_long_token() const;
 
-    std::istream& in_;
+    InputSource& in_;
     std::uint64_t unread_;
     std::size_t max_token_;
     std::size_t max_run_;

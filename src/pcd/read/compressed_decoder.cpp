@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "pcd/io/input_stream.hpp"
 #include "pcd/lzf/lzf_decoder.hpp"
 #include "pcd/parallel/page_prefault.hpp"
 
@@ -23,14 +22,14 @@ struct BlockSizes {
     std::uint32_t uncompressed;
 };
 
-BlockSizes read_block_sizes(std::istream& in) {
-    const std::uint64_t available = remaining_bytes(in);
+BlockSizes read_block_sizes(InputSource& in) {
+    const std::uint64_t available = in.remaining();
     if (available < block_header_bytes) {
         throw std::runtime_error("PCD compressed data is truncated: the 8-byte block header holds only " +
                                  std::to_string(available) + " bytes");
     }
     unsigned char bytes[block_header_bytes];
-    read_exactly(in, bytes, sizeof bytes);
+    in.read_exactly(bytes, sizeof bytes);
     BlockSizes sizes;
     std::memcpy(&sizes.compressed, bytes, 4);
     std::memcpy(&sizes.uncompressed, bytes + 4, 4);
@@ -98,14 +97,14 @@ bool stored_raw(const BlockSizes& sizes) { return sizes.compressed == sizes.unco
 
 }  // namespace
 
-ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuShare share) {
+ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, CpuShare share) {
     // Some writers store an empty cloud without the two sizes.
-    if (layout.points == 0 && remaining_bytes(in) == 0) {
+    if (layout.points == 0 && in.remaining() == 0) {
         return {PointBuffer(0, Fill::zeroed), column_layout(layout, true).placements};
     }
     const BlockSizes sizes = read_block_sizes(in);
     const bool with_padding = block_holds_padding(layout, sizes);
-    const std::uint64_t available = remaining_bytes(in);
+    const std::uint64_t available = in.remaining();
     if (available < sizes.compressed) {
         throw std::runtime_error("PCD compressed data is truncated: expected " + std::to_string(sizes.compressed) +
                                  " compressed bytes, the file holds " + std::to_string(available));
@@ -121,7 +120,7 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuS
                                  " times as many");
     }
     ColumnBlock block{PointBuffer(sizes.uncompressed, Fill::overwritten), std::move(columns)};
-    if (const auto in_place = bytes_in_place(in, sizes.compressed)) {
+    if (const auto in_place = in.view(sizes.compressed)) {
         const BackgroundPrefault prefault({block.buffer.bytes()}, share);
         const LzfDecodeResult result = decode_lzf(*in_place, block.buffer.bytes());
         if (decodes_exactly(result, block.buffer.bytes())) return block;
@@ -134,7 +133,7 @@ ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuS
         // Inside both buffers' lifetime, so the helper is joined before either is freed. A
         // failure throws from inside, which stops the helper at once.
         const BackgroundPrefault prefault({compressed.bytes(), block.buffer.bytes()}, share);
-        read_exactly(in, compressed.data(), compressed.size());
+        in.read_exactly(compressed.data(), compressed.size());
         const LzfDecodeResult result = decode_lzf(compressed.bytes(), block.buffer.bytes());
         if (decodes_exactly(result, block.buffer.bytes())) return block;
         if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);

@@ -3,11 +3,11 @@
 // fields column by column. The decoded block is the cloud's buffer, and each field's array
 // a view of its column.
 
-#include <istream>
 #include <vector>
 
 #include "pcd/format/pcd_layout.hpp"
 #include "pcd/io/byte_buffer.hpp"
+#include "pcd/io/input_source.hpp"
 #include "pcd/parallel/cpu_share.hpp"
 
 namespace tessarel {
@@ -17,6 +17,6 @@ struct ColumnBlock {
     std::vector<FieldPlacement> columns;  // one for each of the layout's fields
 };
 
-ColumnBlock read_compressed_data(std::istream& in, const PcdLayout& layout, CpuShare share);
+ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, CpuShare share);
 
 }  // namespace tessarel

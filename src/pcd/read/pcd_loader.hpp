@@ -3,24 +3,20 @@
 // after another. Free of Python, so tests, fuzzers and benchmarks drive the whole core.
 
 #include <cstddef>
-#include <fstream>
-#include <istream>
 #include <span>
 #include <string>
 
 #include "pcd/format/pcd_header.hpp"
+#include "pcd/io/input_source.hpp"
 #include "pcd/read/pcd_cloud.hpp"
 
 namespace tessarel {
 
 // Reads from `in`, positioned at the first byte of the header.
-PcdCloud read_pcd(std::istream& in);
+PcdCloud read_pcd(InputSource& in);
 
 // Reads the PCD file that `bytes` holds, where they lie.
 PcdCloud read_pcd_buffer(std::span<const std::byte> bytes);
-
-// Opens `filename`, which must name a regular file, for reading.
-std::ifstream open_pcd_file(const std::string& filename);
 
 // Opens `filename` and reads it.
 PcdCloud read_pcd_file(const std::string& filename);

@@ -1,9 +1,9 @@
 // Arbitrary bytes as the data section behind a valid header. The first byte picks the
 // encoding and the field mix, so the fuzzer spends its time inside the decoders rather than
 // learning the header syntax. ASCII text is decoded four times, and all must agree: whole on
-// one thread, then in chunks of a few bytes on one thread and on several, copied as from a
-// file and in place as from memory, so that every token cut by a chunk boundary is read whole,
-// the threads report the fault that comes first, and text in memory is parsed inside its runs.
+// one thread, then in pieces of a few bytes on one thread and on several, copied as from a
+// file and in place as from memory, so that every token cut by a piece boundary is read whole,
+// the threads report the fault that comes first, and text in memory is parsed inside its pieces.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,11 +21,11 @@
 namespace {
 
 // The decoded bytes, or the error message.
-std::string outcome(tessarel::InputSource& in, std::size_t chunk_bytes, int threads) {
+std::string outcome(tessarel::InputSource& in, std::size_t piece_bytes, int threads) {
     try {
         const tessarel::PcdLayout layout = tessarel::make_layout(tessarel::parse_pcd_header(in));
         const tessarel::PointBuffer buffer =
-            tessarel::read_ascii_data(in, layout, tessarel::CpuShare{threads}, chunk_bytes);
+            tessarel::read_ascii_data(in, layout, tessarel::CpuShare{threads}, piece_bytes);
         return {reinterpret_cast<const char*>(buffer.data()), buffer.size()};
     } catch (const std::exception& error) {
         return std::string("error: ") + error.what();
@@ -34,28 +34,28 @@ std::string outcome(tessarel::InputSource& in, std::size_t chunk_bytes, int thre
 
 std::span<const std::byte> bytes_of(const std::string& file) { return std::as_bytes(std::span(file)); }
 
-std::string copied(const std::string& file, std::size_t chunk_bytes, int threads) {
+std::string copied(const std::string& file, std::size_t piece_bytes, int threads) {
     tessarel::fuzz::CopiedSource in(bytes_of(file));
-    return outcome(in, chunk_bytes, threads);
+    return outcome(in, piece_bytes, threads);
 }
 
-// From memory the runs are the text where it lies, each parsed up to its own end only: held
+// From memory the pieces are the text where it lies, each parsed up to its own end only: held
 // in a block of its exact size, so that a sanitizer sees any read past it.
-std::string in_memory(const std::string& file, std::size_t chunk_bytes, int threads) {
+std::string in_memory(const std::string& file, std::size_t piece_bytes, int threads) {
     const std::vector<std::byte> bytes(reinterpret_cast<const std::byte*>(file.data()),
                                        reinterpret_cast<const std::byte*>(file.data() + file.size()));
     tessarel::MemorySource in(bytes);
-    return outcome(in, chunk_bytes, threads);
+    return outcome(in, piece_bytes, threads);
 }
 
-// More threads than this machine may have CPUs, so that runs are taken in every order.
+// More threads than this machine may have CPUs, so that pieces are taken in every order.
 constexpr int parallel_threads = 3;
 
-void compare_chunked(const std::string& file, std::size_t chunk_bytes) {
-    const std::string whole = copied(file, tessarel::ascii_chunk_bytes, 1);
-    tessarel::fuzz::require(whole == copied(file, chunk_bytes, 1));
-    tessarel::fuzz::require(whole == copied(file, chunk_bytes, parallel_threads));
-    tessarel::fuzz::require(whole == in_memory(file, chunk_bytes, parallel_threads));
+void compare_in_pieces(const std::string& file, std::size_t piece_bytes) {
+    const std::string whole = copied(file, tessarel::ascii_piece_bytes, 1);
+    tessarel::fuzz::require(whole == copied(file, piece_bytes, 1));
+    tessarel::fuzz::require(whole == copied(file, piece_bytes, parallel_threads));
+    tessarel::fuzz::require(whole == in_memory(file, piece_bytes, parallel_threads));
 }
 
 }  // namespace
@@ -68,6 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tessarel::fuzz::check_cloud(tessarel::read_pcd(in), file.size());
     } catch (const std::exception&) {}
     if (tessarel::fuzz::data_section_encoding(data) == tessarel::Encoding::ascii)
-        compare_chunked(file, 1 + data[1] % 61);
+        compare_in_pieces(file, 1 + data[1] % 61);
     return 0;
 }

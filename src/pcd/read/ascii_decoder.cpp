@@ -66,11 +66,11 @@ struct Stop {
 // with the parsers and fast_float inlined into the loop, a token costs a sixth less than
 // through a call per token.
 template <bool Store>
-[[gnu::flatten]] Stop decode_points(TextChunks& text, std::span<const FieldTokens> slots, std::uint64_t points,
+[[gnu::flatten]] Stop decode_points(TextPieces& text, std::span<const FieldTokens> slots, std::uint64_t points,
                                     std::size_t point_step, std::byte* row) {
-    std::span<const char> run = text.next();
-    const char* p = run.data();
-    const char* end = p + run.size();
+    std::span<const char> piece = text.next();
+    const char* p = piece.data();
+    const char* end = p + piece.size();
     std::uint64_t values_read = 0;
     for (std::uint64_t point = 0; point < points; ++point, row += Store ? point_step : 0) {
         for (const FieldTokens& slot : slots) {
@@ -80,10 +80,10 @@ template <bool Store>
                     while (p != end && is_separator(*p)) ++p;
                     if (p != end) break;
                     check_for_interruption();
-                    run = text.next();
-                    if (run.empty()) return {TokenStatus::ok, true, false, point, &slot, element, {}, values_read};
-                    p = run.data();
-                    end = p + run.size();
+                    piece = text.next();
+                    if (piece.empty()) return {TokenStatus::ok, true, false, point, &slot, element, {}, values_read};
+                    p = piece.data();
+                    end = p + piece.size();
                 }
                 const TokenResult result = parse_value(slot.type, p, end, into);
                 if (result.status != TokenStatus::ok) {
@@ -177,7 +177,7 @@ std::exception_ptr decode_error(const Stop& stop, const PcdLayout& layout, std::
 }
 
 // The values parsed by several threads, each taking the next piece of the text.
-void decode_in_parallel(TextChunks& text, std::span<const FieldTokens> slots, const PcdLayout& layout,
+void decode_in_parallel(TextPieces& text, std::span<const FieldTokens> slots, const PcdLayout& layout,
                         std::uint64_t expected, int threads, CpuShare share, std::byte* records) {
     const std::uint64_t per_point = values_per_point(layout);
     const ParsePiece parse = [&](std::span<const char> piece, std::uint64_t first, std::uint64_t values) {
@@ -192,7 +192,7 @@ void decode_in_parallel(TextChunks& text, std::span<const FieldTokens> slots, co
 
 }  // namespace
 
-PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare share, std::size_t chunk_bytes) {
+PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare share, std::size_t piece_bytes) {
     const std::vector<FieldTokens> slots = field_tokens(layout);
     const std::uint64_t expected = saturating_product(layout.points, values_per_point(layout));
     if (expected == 0) return PointBuffer(layout.buffer_size, Fill::zeroed);
@@ -203,15 +203,15 @@ PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare s
     // header declares. Past that check the buffer holds at most 8 bytes a value, four times
     // the text.
     if (expected > (text_bytes + 1) / 2) {
-        TextChunks text(in, text_bytes, chunk_bytes, max_ascii_token);
+        TextPieces text(in, text_bytes, piece_bytes, max_ascii_token);
         const Stop stop = decode_points<false>(text, slots, layout.points, layout.point_step, nullptr);
         throw_decode_error(stop, layout, expected);
     }
     // The fields fill the record, so every byte is written.
     PointBuffer buffer(layout.buffer_size, Fill::overwritten);
     const BackgroundPrefault prefault({buffer.bytes()}, share);
-    TextChunks text(in, text_bytes, chunk_bytes, max_ascii_token);
-    if (const int threads = ascii_threads(share, text_bytes, chunk_bytes); threads > 1) {
+    TextPieces text(in, text_bytes, piece_bytes, max_ascii_token);
+    if (const int threads = ascii_threads(share, text_bytes, piece_bytes); threads > 1) {
         decode_in_parallel(text, slots, layout, expected, threads, share, buffer.data());
         return buffer;
     }

@@ -12,12 +12,12 @@
 namespace tessarel {
 
 // The text is read this many bytes at a time, so a load never holds the whole of it.
-inline constexpr std::size_t ascii_chunk_bytes = std::size_t{4} << 20;
+inline constexpr std::size_t ascii_piece_bytes = std::size_t{4} << 20;
 
 // Reads everything from the source's position to its end as the values of `layout`'s
-// points, `chunk_bytes` of text at a time. A large text is parsed on this load's `share` of
+// points, `piece_bytes` of text at a time. A large text is parsed on this load's `share` of
 // the CPUs; a share not shared out is the number of threads whatever the text.
 PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare share,
-                            std::size_t chunk_bytes = ascii_chunk_bytes);
+                            std::size_t piece_bytes = ascii_piece_bytes);
 
 }  // namespace tessarel

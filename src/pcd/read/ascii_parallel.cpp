@@ -36,14 +36,14 @@ std::size_t count_tokens(std::span<const char> text) noexcept {
 // one reported is the first in the text whichever thread met it first.
 class ParallelParse {
 public:
-    ParallelParse(TextChunks& text, std::uint64_t expected, const ParsePiece& parse)
+    ParallelParse(TextPieces& text, std::uint64_t expected, const ParsePiece& parse)
         : text_(text), expected_(expected), parse_(parse) {}
 
     // Parses pieces until the text or the cloud is done, a fault makes the rest moot, or the
     // worker is off duty. Never throws: what goes wrong is kept for finish().
     void work(const Worker& worker) noexcept {
         try {
-            TextRun storage;
+            PieceStorage storage;
             while (worker.on_duty()) {
                 check_for_interruption();
                 const Claim claim = take(storage);
@@ -82,7 +82,7 @@ private:
         bool reading = false;
     };
 
-    Claim take(TextRun& storage) {
+    Claim take(PieceStorage& storage) {
         const std::lock_guard lock(reading_);
         if (finished_) return {};
         const std::uint64_t index = next_piece_++;
@@ -115,7 +115,7 @@ private:
         fault_ = {piece, std::move(error), reading};
     }
 
-    TextChunks& text_;
+    TextPieces& text_;
     const std::uint64_t expected_;
     const ParsePiece& parse_;
     std::atomic<bool> finished_{false};  // take no more pieces
@@ -145,7 +145,7 @@ int ascii_threads(CpuShare share, std::uint64_t text_bytes, std::size_t piece_by
     return std::min(share.now(), most);
 }
 
-std::uint64_t parse_in_parallel(TextChunks& text, std::uint64_t expected, int threads, CpuShare share,
+std::uint64_t parse_in_parallel(TextPieces& text, std::uint64_t expected, int threads, CpuShare share,
                                 const ParsePiece& parse) {
     ParallelParse parallel(text, expected, parse);
     {

@@ -26,7 +26,7 @@ int ascii_threads(CpuShare share, std::uint64_t text_bytes, std::size_t piece_by
 // Parses `text` up to its `expected`th value on `threads` threads, and returns how many values
 // it held (fewer than expected when it ended early). Throws the first fault in the text, as
 // reading it on one thread would.
-std::uint64_t parse_in_parallel(TextChunks& text, std::uint64_t expected, int threads, CpuShare share,
+std::uint64_t parse_in_parallel(TextPieces& text, std::uint64_t expected, int threads, CpuShare share,
                                 const ParsePiece& parse);
 
 }  // namespace tessarel

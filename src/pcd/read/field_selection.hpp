@@ -1,0 +1,43 @@
+#pragma once
+// Which fields a load decodes and keeps: those the caller names, and x, y and z, which the
+// points are made of. Decoders fill the kept fields back to back, in the file's order, and
+// skip the others without holding them.
+
+#include <cstddef>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pcd/format/pcd_layout.hpp"
+
+namespace tessarel {
+
+struct FieldSelection {
+    std::vector<bool> kept;  // one for each of the layout's fields
+};
+
+// A name asked for that the file has no field of.
+class MissingField : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Every field: what a load without a selection decodes.
+FieldSelection select_all(const PcdLayout& layout);
+
+// The fields named, and x, y and z. Where names repeat in the file, the last field of a name
+// is the one kept, as it is the one a whole load returns under that name. Throws MissingField
+// for a name the file does not have.
+FieldSelection select_fields(const PcdLayout& layout, std::span<const std::string> names);
+
+bool keeps_all(const FieldSelection& selection);
+
+// The positions in the layout's fields of the kept ones, in order.
+std::vector<std::size_t> kept_indices(const FieldSelection& selection);
+
+// What a decoder fills for `selection`: the kept fields back to back in the file's order, x, y
+// and z found among them, for `points` points.
+PcdLayout kept_layout(const PcdLayout& layout, const FieldSelection& selection, std::size_t points);
+
+}  // namespace tessarel

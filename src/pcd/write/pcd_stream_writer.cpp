@@ -11,7 +11,6 @@
 #include "pcd/write/cloud_checks.hpp"
 #include "pcd/write/compressed_encoder.hpp"
 #include "pcd/write/header_text.hpp"
-#include "pcd/write/record_gather.hpp"
 
 namespace tessarel {
 namespace {
@@ -168,27 +167,30 @@ void PcdStreamWriter::write(const CloudToWrite& part_given) {
     points_ += part.points;
 }
 
+// The part's columns encoded now, each kept with its field's earlier pieces: the block holds
+// each field's column for every point, in turn.
 void PcdStreamWriter::keep_columns(const CloudToWrite& encoded) {
-    for (std::size_t i = 0; i < encoded_.fields.size(); ++i) {
-        const FieldLayout& field = encoded_.fields[i];
-        std::vector<std::byte>& column = columns_[i];
-        const std::size_t end = column.size();
-        column.resize(end + encoded.points * field.bytes());
-        gather_field(field, encoded.values[i], 0, encoded.points, column.data() + end, field.bytes());
-    }
+    const LargeStage stage(compressed_pieces(encoded) >= parallel_save_pieces);
+    const ColumnSink keep = [this](std::size_t field, std::span<const std::byte> piece) {
+        columns_[field].emplace_back(piece.begin(), piece.end());  // a piece apart: kept without moving again
+    };
+    encode_columns(encoded, keep, stage.share());
 }
 
 void PcdStreamWriter::write_compressed_columns(const CloudToWrite& counts) {
-    CloudToWrite cloud = counts;
-    for (std::size_t i = 0; i < encoded_.fields.size(); ++i) {
-        const FieldLayout& field = encoded_.fields[i];
-        const auto stride = static_cast<std::ptrdiff_t>(field.bytes());
-        const auto element = static_cast<std::ptrdiff_t>(field.element_bytes());
-        cloud.values.push_back({columns_[i].data(), stride, element, false});
+    write_text(file_, header_text(counts));
+    std::uint64_t compressed = 0;
+    for (const auto& column : columns_) {
+        for (const std::vector<std::byte>& piece : column) compressed += piece.size();
     }
-    const std::string header = header_text(cloud);
-    write_text(file_, header);
-    write_data(cloud, file_, header.size());
+    file_.write(section_sizes(compressed, std::uint64_t{counts.points} * counts.record.point_step));
+    for (auto& column : columns_) {
+        for (std::vector<std::byte>& piece : column) {
+            check_for_interruption();
+            file_.write(piece);
+            piece = {};  // held no longer than needed
+        }
+    }
 }
 
 void PcdStreamWriter::complete() {

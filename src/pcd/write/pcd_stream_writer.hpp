@@ -1,8 +1,8 @@
 #pragma once
 // A PCD file written a part at a time. The first part fixes the fields; each part of a binary or
 // ascii file is encoded as it comes, after a header whose counts are written when the file is
-// complete; a binary_compressed file, whose one block holds every column, keeps the columns
-// until then. The file is written under a temporary name and put in the target's place only
+// complete; a binary_compressed file, whose one block holds every column, keeps each column's
+// compressed pieces in memory until then. The file is written under a temporary name and put in the target's place only
 // when complete, as AtomicFile does.
 
 #include <array>
@@ -54,7 +54,8 @@ private:
     std::size_t header_bytes_ = 0;        // of the header written with reserved counts; 0 before
     bool section_written_ = false;        // the whole data section is in the file
     std::size_t points_ = 0;
-    std::vector<std::vector<std::byte>> columns_;  // binary_compressed: each encoded field's values
+    // binary_compressed: the compressed pieces of each encoded field's column, in order.
+    std::vector<std::vector<std::vector<std::byte>>> columns_;
 };
 
 }  // namespace tessarel

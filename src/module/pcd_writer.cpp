@@ -113,8 +113,8 @@ void register_pcd_writer(py::module_& module) {
         exception in it, or abort(), leaves the target as it was, as does a
         writer collected before it completed. binary and ascii write each
         part as it comes and need a target that can seek; binary_compressed
-        keeps the columns in memory until the end. A writer is used from one
-        thread at a time.
+        keeps its compressed columns in memory until the end. A writer is used
+        from one thread at a time.
     )doc")
         .def(py::init<const FileName&, const std::string&, py::handle, py::handle>(), py::arg("filename"),
              py::kw_only(), py::arg("encoding") = "binary", py::arg("viewpoint") = py::none(),

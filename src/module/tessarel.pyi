@@ -102,8 +102,8 @@ class PcdWriter:
     exception in it, or abort(), leaves the target as it was, as does a
     writer collected before it completed. binary and ascii write each
     part as it comes and need a target that can seek; binary_compressed
-    keeps the columns in memory until the end. A writer is used from one
-    thread at a time.
+    keeps its compressed columns in memory until the end. A writer is used
+    from one thread at a time.
     """
 
     def __init__(

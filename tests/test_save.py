@@ -194,12 +194,17 @@ def test_pcl_reads_what_tessarel_loads(tmp_path, pcl_reader, make, writes, encod
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS)
-def test_organized_cloud_and_viewpoint(tmp_path, encoding):
+@pytest.mark.parametrize("streamed", [False, True], ids=["save_pcd", "PcdWriter"])
+def test_organized_cloud_and_viewpoint(tmp_path, encoding, streamed):
     points, fields = cloud(12, intensity=(np.float32, 1))
     path = tmp_path / "organized.pcd"
-    tessarel.save_pcd(
-        path, points, fields, encoding=encoding, height=3, viewpoint=(0.1, -2, 1e-300, 0.5, 0.5, 0.5, 0.5)
-    )
+    pose = (0.1, -2, 1e-300, 0.5, 0.5, 0.5, 0.5)
+    if streamed:
+        with tessarel.PcdWriter(path, encoding=encoding, height=3, viewpoint=pose) as out:
+            for rows in (slice(0, 5), slice(5, 12)):  # parts need not be whole rows
+                out.write(points[rows], {"intensity": fields["intensity"][rows]})
+    else:
+        tessarel.save_pcd(path, points, fields, encoding=encoding, height=3, viewpoint=pose)
     header = tessarel.load_pcd_header(path)
     assert (header["width"], header["height"], header["points"], header["data"]) == (4, 3, 12, encoding)
     assert header["viewpoint"] == (0.1, -2.0, 1e-300, 0.5, 0.5, 0.5, 0.5)

@@ -41,10 +41,11 @@ wheel: setup
 	bash scripts/build_wheel.sh dist
 
 # Every loader on every data set, with peak memory; BENCH_ARGS narrows it (see --help).
-# Then every writer, and the thread benchmark.
+# Then every writer, maps written scan by scan, and the thread benchmark.
 bench: setup
 	bash scripts/bench.sh bench_load.py --memory $(BENCH_ARGS)
 	bash scripts/bench.sh bench_save.py
+	bash scripts/bench.sh bench_writer.py
 	$(PYTHON) bench/bench_threads.py
 
 # Only the writers: tessarel's save_pcd against the peers' writers and the floors;

@@ -94,3 +94,39 @@ def test_convert_keeps_every_value(tmp_path, encoding):
             np.testing.assert_array_equal(again_fields[name], values)
         header, copied = tessarel.load_pcd_header(example), tessarel.load_pcd_header(copy)
         assert copied["viewpoint"] == header["viewpoint"] and copied["height"] == header["height"]
+
+
+# Scans to merge: their field tables, and the error merge.py gives, naming the file that differs.
+MERGES = {
+    "same-fields": (["x y z i:U1 n:F8x2"] * 3, None),
+    "other-type": (["x y z i:U1", "x y z i:U1", "x y z i:U2"],
+                   "scan2.pcd: field 'i' (U 2, COUNT 1), where the first scan has 'i' (U 1, COUNT 1) "),
+    "other-names": (["x y z i:U1", "x y z"], "scan1.pcd: fields x y z, where the first scan has x y z i "),
+}
+
+
+@pytest.mark.parametrize("specs, error", MERGES.values(), ids=MERGES.keys())
+def test_merge_writes_every_scan_or_nothing(tmp_path, specs, error):
+    (tmp_path / "scans").mkdir()
+    expected = []
+    for scan, (spec, encoding) in enumerate(zip(specs, ENCODINGS)):
+        table = fields(spec)
+        expected.append(random_values(table, 40 * scan + 3, seed=scan))
+        write(tmp_path / "scans" / f"scan{scan}.pcd", pcd_bytes(table, expected[-1], encoding))
+    extra = tmp_path / "extra.pcd"  # a file named beside the folder
+    write(extra, pcd_bytes(fields(specs[0]), random_values(fields(specs[0]), 5, seed=9), "binary"))
+    out = tmp_path / "map.pcd"
+    done = subprocess.run([sys.executable, "examples/merge.py", str(out), str(tmp_path / "scans"), str(extra)],
+                          cwd=ROOT, capture_output=True, text=True, timeout=300)
+    if error is not None:
+        assert done.returncode == 1 and error in done.stderr, done.stderr
+        assert not out.exists()
+        return
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == f"{out}: 134 points from 4 files (binary)"
+    expected.append(random_values(fields(specs[0]), 5, seed=9))
+    points, loaded = tessarel.load_pcd(out)
+    columns = [np.concatenate(values) for values in zip(*expected)]
+    np.testing.assert_array_equal(points, np.stack(columns[:3], axis=1))
+    np.testing.assert_array_equal(loaded["i"], columns[3])
+    np.testing.assert_array_equal(loaded["n"], columns[4])

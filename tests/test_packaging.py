@@ -116,6 +116,8 @@ USER_CODE = """
     tessarel.load_pcd(b"cloud.pcd")
     tessarel.load_pcd(pathlib.Path("cloud.pcd"))
     tessarel.load_pcd_buffer(pathlib.Path("cloud.pcd").read_bytes())
+    with tessarel.PcdWriter("map.pcd", encoding="ascii", height=2) as out:
+        out.write(np.zeros((4, 3), np.float32), {"intensity": np.ones(4)})
 """
 
 
@@ -141,15 +143,27 @@ def test_mypy_reports_a_wrong_argument(tmp_path):
     assert 'Argument 1 to "load_pcd" has incompatible type "int"' in checked.stdout
 
 
+def documented_functions(body: list, owner) -> list[str]:
+    """The names of the functions in `body` whose stub docstring is the runtime one, checked."""
+    functions = [node for node in body if isinstance(node, ast.FunctionDef) and ast.get_docstring(node)]
+    for function in functions:
+        runtime_doc = getattr(owner, function.name).__doc__.split("\n", 1)[1]  # after pybind11's signature line
+        assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc), function.name
+    return [function.name for function in functions]
+
+
 def test_stub_matches_the_module():
     stub = ast.parse((Path(tessarel.__file__).parent / "__init__.pyi").read_text())
-    functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
     assert ast.get_docstring(stub) == tessarel.__doc__
     declared = {node.target.id: ast.unparse(node.annotation) for node in stub.body if isinstance(node, ast.AnnAssign)}
     assert declared["__version__"] == "str" and isinstance(tessarel.__version__, str)
-    for function in functions:
-        runtime_doc = getattr(tessarel, function.name).__doc__.split("\n", 1)[1]  # after pybind11's signature line
-        assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc)
-    assert [name for name in dir(tessarel) if not name.startswith("_")] == [function.name for function in functions]
+    public = documented_functions(stub.body, tessarel)
+    for stub_class in [node for node in stub.body if isinstance(node, ast.ClassDef) and node.name != "PcdHeader"]:
+        runtime = getattr(tessarel, stub_class.name)
+        assert ast.get_docstring(stub_class) == inspect.cleandoc(runtime.__doc__)
+        methods = [name for name in dir(runtime) if not name.startswith("_")]
+        assert sorted(documented_functions(stub_class.body, runtime)) == methods
+        public.append(stub_class.name)
+    assert [name for name in dir(tessarel) if not name.startswith("_")] == sorted(public)
     with pytest.raises(TypeError):
         tessarel.load_pcd(42)  # type: ignore[arg-type]

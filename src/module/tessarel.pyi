@@ -82,3 +82,56 @@ def save_pcd(
     The file is written under a temporary name beside it and put in place
     only when complete: on any error, an existing file is left as it was.
     """
+
+class PcdWriter:
+    """
+    A PCD file written scan by scan, in bounded memory.
+
+        with tessarel.PcdWriter("map.pcd", encoding="binary") as out:
+            for points, fields in scans:
+                out.write(points, fields)
+
+    encoding: "binary", "ascii" or "binary_compressed"
+    viewpoint: 7 real numbers (tx, ty, tz, qw, qx, qy, qz), default
+        (0, 0, 0, 1, 0, 0, 0)
+    height: the rows of an organized cloud; WIDTH is the total divided by
+        it (default: one row of every point)
+
+    The first write fixes the fields: names, dtypes, counts, and which of
+    x, y and z come from fields. Leaving the block completes the file; an
+    exception in it, or abort(), leaves the target as it was, as does a
+    writer collected before it completed. binary and ascii write each
+    part as it comes and need a target that can seek; binary_compressed
+    keeps its compressed columns in memory until the end. A writer is used
+    from one thread at a time.
+    """
+
+    def __init__(
+        self,
+        filename: FileName,
+        *,
+        encoding: Literal["binary", "ascii", "binary_compressed"] = "binary",
+        viewpoint: Iterable[float] | None = None,
+        height: SupportsIndex | None = None,
+    ) -> None: ...
+    def write(self, points: npt.ArrayLike, fields: Mapping[str, npt.ArrayLike] | None = None) -> None:
+        """
+        Write the next points, with what save_pcd takes, checked as it checks it.
+
+        A write whose fields differ from the first write's raises ValueError
+        and writes nothing; one that fails while writing (a full disk, Ctrl-C)
+        discards the file.
+        """
+    def close(self) -> None:
+        """
+        Complete the file, as leaving the with block does: the point count is
+        written into the header and the file put in the target's place. A
+        total that does not fill rows of `height` raises ValueError and
+        leaves the target as it was. Closing again does nothing.
+        """
+    def abort(self) -> None:
+        """
+        Discard the file before it is complete: the target stays as it was.
+        """
+    def __enter__(self) -> PcdWriter: ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> Literal[False]: ...

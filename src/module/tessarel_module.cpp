@@ -5,6 +5,7 @@
 
 #include "module/exception_translation.hpp"
 #include "module/load_functions.hpp"
+#include "module/pcd_writer.hpp"
 #include "module/save_function.hpp"
 
 namespace py = pybind11;
@@ -60,4 +61,5 @@ PYBIND11_MODULE(tessarel, module) {
             viewpoint: (tx, ty, tz, qw, qx, qy, qz), the sensor pose
             data: the encoding, lower-cased
     )doc");
+    tessarel::register_pcd_writer(module);
 }

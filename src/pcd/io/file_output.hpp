@@ -41,6 +41,8 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     void write(std::span<const std::byte> bytes);
+    // Whether write_at can reach bytes already written without holding them.
+    bool seekable() const noexcept { return seekable_; }
     // Everything written from here on stays where write_at can reach it: in memory until the
     // commit when the target cannot seek (a FIFO, a terminal).
     void hold_for_write_at();

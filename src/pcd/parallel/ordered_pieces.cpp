@@ -21,14 +21,14 @@ constexpr std::size_t parallel_piece_bytes = std::size_t{64} << 20;
 
 std::unique_ptr<std::byte[]> bytes(std::size_t size) { return std::make_unique_for_overwrite<std::byte[]>(size); }
 
-std::uint64_t write_on_this_thread(const PieceShape& shape, const MakePiece& make, AtomicFile& file) {
+std::uint64_t write_on_this_thread(const PieceShape& shape, const MakePiece& make, const PieceSink& sink) {
     const auto out = bytes(shape.most_bytes);
     const auto scratch = bytes(shape.scratch_bytes);
     std::uint64_t written = 0;
     for (std::size_t piece = 0; piece < shape.count; ++piece) {
         check_for_interruption();
         const std::size_t size = make(piece, {out.get(), shape.most_bytes}, {scratch.get(), shape.scratch_bytes});
-        file.write({out.get(), size});
+        sink({out.get(), size});
         written += size;
     }
     return written;
@@ -58,7 +58,7 @@ public:
     }
 
     // The caller's thread: writes every piece in order, making those no helper took.
-    std::uint64_t write_all(AtomicFile& file) {
+    std::uint64_t write_all(const PieceSink& sink) {
         const auto scratch = bytes(shape_.scratch_bytes);
         std::uint64_t total = 0;
         std::unique_lock lock(mutex_);
@@ -69,7 +69,7 @@ public:
             Slot& slot = slots_[written_ % slots_.size()];
             if (slot.ready) {
                 lock.unlock();
-                file.write({slot.bytes.get(), slot.size});
+                sink({slot.bytes.get(), slot.size});
                 total += slot.size;
                 lock.lock();
                 slot.ready = false;
@@ -112,25 +112,30 @@ private:
     std::size_t written_ = 0;              // pieces written; the slot of each later piece is in use
 };
 
-std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, AtomicFile& file, int threads,
+std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, const PieceSink& sink, int threads,
                                 CpuShare share) {
     const std::size_t wanted = pieces_held_per_thread * static_cast<std::size_t>(threads);
     const std::size_t slots = std::max<std::size_t>(1, std::min(wanted, parallel_piece_bytes / shape.most_bytes));
     ParallelPieces parallel(shape, make, slots);
     // Whatever pieces the helpers leave, the caller's thread makes.
     const WorkerPool helpers(threads, share, [&parallel](const Worker& worker) { parallel.help(worker); });
-    return parallel.write_all(file);
+    return parallel.write_all(sink);
 }
 
 }  // namespace
 
-std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share) {
+std::uint64_t make_pieces_in_order(const PieceShape& shape, const MakePiece& make, const PieceSink& sink,
+                                   CpuShare share) {
     const int cpus = share.now();
-    if (cpus < 2) return write_on_this_thread(shape, make, file);
+    if (cpus < 2) return write_on_this_thread(shape, make, sink);
     const auto most = static_cast<int>(parallel_piece_bytes / (pieces_held_per_thread * shape.most_bytes));
     const int threads = std::min(cpus, most);
-    if (threads < 2) return write_on_this_thread(shape, make, file);
-    return write_in_parallel(shape, make, file, threads, share);
+    if (threads < 2) return write_on_this_thread(shape, make, sink);
+    return write_in_parallel(shape, make, sink, threads, share);
+}
+
+std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share) {
+    return make_pieces_in_order(shape, make, [&file](std::span<const std::byte> piece) { file.write(piece); }, share);
 }
 
 }  // namespace tessarel

@@ -26,8 +26,15 @@ struct PieceShape {
     std::size_t scratch_bytes;  // what making one needs besides
 };
 
-// Writes pieces [0, count) to `file` in order and returns the bytes written, made on the
-// save's `share` of the CPUs (helpers stand down when later loads and saves take them).
+// Takes the pieces in order: the next piece's bytes, valid for the call.
+using PieceSink = std::function<void(std::span<const std::byte> piece)>;
+
+// Hands pieces [0, count) to `sink` in order and returns their bytes, made on the save's
+// `share` of the CPUs (helpers stand down when later loads and saves take them).
+std::uint64_t make_pieces_in_order(const PieceShape& shape, const MakePiece& make, const PieceSink& sink,
+                                   CpuShare share);
+
+// Writes pieces [0, count) to `file` in order and returns the bytes written.
 std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share);
 
 }  // namespace tessarel

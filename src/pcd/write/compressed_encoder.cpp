@@ -57,27 +57,41 @@ void put_u32(std::byte* at, std::uint64_t value) {
 
 std::size_t compressed_pieces(const CloudToWrite& cloud) { return column_pieces(cloud).size(); }
 
-void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset, CpuShare share) {
+std::uint64_t encode_columns(const CloudToWrite& cloud, const ColumnSink& sink, CpuShare share) {
     const std::vector<ColumnPiece> pieces = column_pieces(cloud);
     std::size_t largest = 0;
     for (const ColumnPiece& piece : pieces) largest = std::max(largest, piece.bytes());
-    std::byte sizes[8]{};
-    file.hold_for_write_at();
-    file.write(sizes);  // the compressed size is known at the end
-    // LZF streams concatenate, since a reference reaches back only into output that its own
-    // piece wrote: the pieces are encoded apart, on as many CPUs as the save may take.
+    // A reference reaches back only into output that its own piece wrote: the pieces are
+    // encoded apart, on as many CPUs as the save may take.
     const MakePiece encode = [&](std::size_t index, std::span<std::byte> out, std::span<std::byte> scratch) {
         return encode_lzf(piece_values(pieces[index], scratch), out);
     };
-    const std::uint64_t compressed =
-        write_pieces_in_order({pieces.size(), lzf_encoded_bound(largest), largest}, encode, file, share);
+    std::size_t next = 0;
+    const PieceSink to_sink = [&](std::span<const std::byte> piece) {
+        sink(static_cast<std::size_t>(pieces[next++].field - cloud.record.fields.data()), piece);
+    };
+    return make_pieces_in_order({pieces.size(), lzf_encoded_bound(largest), largest}, encode, to_sink, share);
+}
+
+std::array<std::byte, 8> section_sizes(std::uint64_t compressed, std::uint64_t columns) {
     if (compressed > max_block_bytes) {
         throw std::length_error("the compressed block of " + std::to_string(compressed) +
                                 " bytes exceeds the 32-bit size of a binary_compressed block");
     }
-    put_u32(sizes, compressed);
-    put_u32(sizes + 4, std::uint64_t{cloud.points} * cloud.record.point_step);  // every record's bytes, as columns
-    file.write_at(offset, sizes);
+    std::array<std::byte, 8> sizes{};
+    put_u32(sizes.data(), compressed);
+    put_u32(sizes.data() + 4, columns);
+    return sizes;
+}
+
+void write_compressed_data(const CloudToWrite& cloud, AtomicFile& file, std::uint64_t offset, CpuShare share) {
+    const std::byte unknown[8]{};
+    file.hold_for_write_at();
+    file.write(unknown);  // the compressed size is known at the end
+    const ColumnSink to_file = [&file](std::size_t, std::span<const std::byte> piece) { file.write(piece); };
+    const std::uint64_t compressed = encode_columns(cloud, to_file, share);
+    // Every record's bytes, as columns.
+    file.write_at(offset, section_sizes(compressed, std::uint64_t{cloud.points} * cloud.record.point_step));
 }
 
 }  // namespace tessarel

@@ -1,6 +1,7 @@
 #include "pcd/write/header_text.hpp"
 
 #include <charconv>
+#include <limits>
 #include <string_view>
 
 namespace tessarel {
@@ -11,6 +12,15 @@ std::string shortest(double value) {
     char text[32];
     const auto end = std::to_chars(text, text + sizeof text, value).ptr;
     return {text, end};
+}
+
+// A count as the header holds it. Reserved counts are padded with spaces after the digits,
+// which every reader skips as it skips any space between tokens.
+std::string count_text(std::uint64_t count, CountText counts) {
+    std::string text = std::to_string(count);
+    constexpr std::size_t widest = std::numeric_limits<std::uint64_t>::digits10 + 1;
+    if (counts == CountText::reserved) text.resize(widest, ' ');
+    return text;
 }
 
 template <class Each>
@@ -25,14 +35,14 @@ void add_line(std::string& text, std::string_view keyword, const CloudToWrite& c
 
 }  // namespace
 
-std::string header_text(const CloudToWrite& cloud) {
+std::string header_text(const CloudToWrite& cloud, CountText counts) {
     std::string text = "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\n";
     add_line(text, "FIELDS", cloud, [](const FieldLayout& f) { return f.name; });
     add_line(text, "SIZE", cloud, [](const FieldLayout& f) { return std::to_string(f.element_bytes()); });
     add_line(text, "TYPE", cloud, [](const FieldLayout& f) { return std::string(1, entry_of(f.type).type); });
     add_line(text, "COUNT", cloud, [](const FieldLayout& f) { return std::to_string(f.count); });
     text += "WIDTH ";
-    text += std::to_string(cloud.width);
+    text += count_text(cloud.width, counts);
     text += "\nHEIGHT ";
     text += std::to_string(cloud.height);
     text += "\nVIEWPOINT";
@@ -41,7 +51,7 @@ std::string header_text(const CloudToWrite& cloud) {
         text += shortest(value);
     }
     text += "\nPOINTS ";
-    text += std::to_string(cloud.points);
+    text += count_text(cloud.points, counts);
     text += "\nDATA ";
     text += encoding_name(cloud.encoding);
     text += '\n';

@@ -1,6 +1,6 @@
 #pragma once
-// The save driver: checks the cloud, then writes the header and the data section in its
-// encoding to the target (through a temporary file, put in the target's place once complete).
+// The save driver: checks the cloud, then writes it as the one part of a stream, in its encoding,
+// to the target (through a temporary file, put in the target's place once complete).
 
 #include <string>
 

@@ -43,6 +43,8 @@ HEADER_ERRORS = [
     r"PCD data too large: POINTS \d+ \* \d+ bytes per point exceeds the limit of \d+ bytes",
     r"PCD point record of \d+ bytes exceeds the limit of \d+ bytes; field '.*' has SIZE \d+ and COUNT \d+",
     r"PCD header: (SIZE|TYPE|COUNT) line \d+ comes before the FIELDS line",
+    r"PCD header: (POINTS|WIDTH|HEIGHT) on line \d+ is [-+]?\d+, outside the 64-bit range of counts",
+    r"PCD header: WIDTH -?\d+ \* HEIGHT -?\d+ is outside the 64-bit range of counts",
 ]
 DATA_ERRORS = {
     "ascii": [

@@ -50,7 +50,7 @@ def header_value_positions(content: bytes) -> list[int]:
 
 
 ABSURD_VALUES = [
-    "0", "-1", "1", "2147483647", "2147483648", "-2147483648", "99999999999999999999",
+    "0", "-1", "1", "2147483647", "2147483648", "-2147483648", "99999999999999999999", "9223372036854775808",
     "+3", "3x", "x3", "abc", "1e3", "0x10", "", " ", "3 3 3 3 3 3 3 3 3 3 3 3", "\t-0",
 ]
 
@@ -87,6 +87,20 @@ def small_file_declaring_a_huge_cloud(encoding: str) -> bytes:
         return head + bytes(160)
     # An LZF stream of 33 bytes that claims to decode to the whole cloud.
     return head + struct.pack("<II", 33, points * 16) + b"\x1f" + bytes(32)
+
+
+def huge_cloud_in_full(encoding: str) -> tuple[bytes, int]:
+    """The header of a cloud of 1.6 GB, and the size of a file that holds its data: grown to
+    that size through a hole, it passes every check of the data's size and costs no disk."""
+    points = 100_000_000
+    head = header(fields(MIXES[0]), points, encoding)
+    if encoding == "ascii":  # a value and a separator for each of the cloud's values
+        return head, len(head) + points * 4 * 2
+    if encoding == "binary":
+        return head, len(head) + points * 16
+    compressed = points * 16 // 88 + 1  # the fewest bytes that LZF could expand to the cloud
+    head += struct.pack("<II", compressed, points * 16)
+    return head, len(head) + compressed
 
 
 def record_of_undecodable_padding() -> bytes:

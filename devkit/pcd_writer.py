@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import struct
 from dataclasses import dataclass
 from pathlib import Path
@@ -165,6 +166,9 @@ def pcd_bytes(table: list[Field], values: list[np.ndarray], data: str = "binary"
     return header(table, points, data) + body
 
 
-def write(path: Path, content: bytes | str) -> str:
+def write(path: Path, content: bytes | str, size: int | None = None) -> str:
+    """Writes `content`; given a `size`, the file then grows to it through a hole, which costs no disk."""
     Path(path).write_bytes(content.encode() if isinstance(content, str) else content)
+    if size is not None:
+        os.truncate(path, size)
     return str(path)

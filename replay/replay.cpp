@@ -125,8 +125,9 @@ constexpr std::uint64_t limit_32 = 0x7fffffff;
 constexpr ByDesign by_design[] = {
     {"a cloud of more than 2^31 - 1 bytes", "runtime_error: PCD data too large",
      [](const PcdHeader& h, std::uint64_t) {
-         const std::int64_t point_step = declared_record_bytes(h);
-         return h.points > 0 && point_step > 0 && std::uint64_t(h.points) * std::uint64_t(point_step) > limit_32;
+         std::int64_t bytes = 0;
+         const bool beyond = __builtin_mul_overflow(h.points, declared_record_bytes(h), &bytes);
+         return h.points > 0 && (beyond || bytes > std::int64_t(limit_32));
      }},
     {"a point record of more than 2^31 - 1 bytes", "runtime_error: PCD point record of",
      [](const PcdHeader& h, std::uint64_t) { return declared_record_bytes(h) > std::int64_t(limit_32); }},

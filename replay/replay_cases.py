@@ -78,6 +78,8 @@ def large_files(folder: Path) -> None:
            [(largest * 12, last_point)], largest * 12 + 12)
     sparse(folder / "binary_cut_by_a_byte", header(xyz, largest, "binary"), [], largest * 12 - 1)
     sparse(folder / "binary_section_5gib", header(xyz, 2, "binary"), [(12, last_point)], 5 * 2**30)
+    # More points than a 32-bit count holds, in a section that holds more than 2^31 - 1 of them.
+    sparse(folder / "binary_points_beyond_int32", header(xyz, 3_000_000_000, "binary"), [], 2**31 * 12)
     # Compressed: a stream of NUL bytes decodes a byte of zero per two bytes. One block that
     # both builds decode, and one of 2^31 bytes and more, beyond what a 32-bit build may hold.
     for name, points in [("compressed_block_512mib", 2**29 // 6), ("compressed_block_over_2gib", 2**31 // 6 + 1)]:

@@ -20,6 +20,7 @@ from damaged_files import (
     absurd_variants,
     header_length,
     header_value_positions,
+    huge_cloud_in_full,
     mutate,
     record_of_undecodable_padding,
     record_without_a_decodable_field,
@@ -43,6 +44,8 @@ HEADER_ERRORS = [
     r"PCD data too large: POINTS \d+ \* \d+ bytes per point exceeds the limit of \d+ bytes",
     r"PCD point record of \d+ bytes exceeds the limit of \d+ bytes; field '.*' has SIZE \d+ and COUNT \d+",
     r"PCD header: (SIZE|TYPE|COUNT) line \d+ comes before the FIELDS line",
+    r"PCD header: (POINTS|WIDTH|HEIGHT) on line \d+ is [-+]?\d+, outside the 64-bit range of counts",
+    r"PCD header: WIDTH -?\d+ \* HEIGHT -?\d+ is outside the 64-bit range of counts",
 ]
 DATA_ERRORS = {
     "ascii": [
@@ -310,6 +313,15 @@ def test_small_files_cannot_reserve_huge_clouds(tmp_path):
     for name, message, outcome in zip(variants, expected, outcomes):
         assert (outcome.error, outcome.message) == ("RuntimeError", message), name
     assert outcomes[-1].points == (2, 3) and outcomes[-1].fields == {"w": [2, 0]}, outcomes[-1]
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space")
+def test_a_cloud_beyond_memory_says_what_it_needs(tmp_path):
+    paths = [write(tmp_path / f"{encoding}.pcd", *huge_cloud_in_full(encoding)) for encoding in ENCODINGS]
+    message = ("Not enough memory for the PCD cloud: it needs 1600000000 bytes (1.5 GiB) that could not be reserved; "
+               "load_pcd(..., mmap=True) or iter_pcd(...) read it in less")
+    outcomes = load_isolated(paths, address_headroom=HEADROOM)
+    assert [(outcome.error, outcome.message) for outcome in outcomes] == [("MemoryError", message)] * len(paths)
 
 
 def test_failed_load_stops_faulting_in_its_promise(tmp_path):

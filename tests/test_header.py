@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import tessarel
-from pcd_writer import ENCODINGS, binary_section, fields, pcd_bytes, random_values
+from pcd_writer import ENCODINGS, binary_section, fields, pcd_bytes, random_values, write
 
 XYZ = fields("x y z")
 
@@ -96,11 +96,46 @@ def test_lenient_numbers(load, value, points):
     np.testing.assert_array_equal(result, expected)
 
 
-def test_points_beyond_int32_clamp_and_fail_cleanly(load):
-    # Clamped to 2^31 - 1 points, which the file cannot hold (nor a 32-bit address space).
-    expected = r"^PCD data too large: POINTS 2147483647 \* 12" if sys.maxsize < 2**32 else "expected 25769803764 bytes"
-    with pytest.raises(RuntimeError, match=expected):
-        load(b"FIELDS x y z\nPOINTS 99999999999\nDATA binary\n")
+HOLDS_CLAMPED_CLOUD = 2**31 * 12  # more than 2^31 - 1 points of x y z: what a count held at int32 would read
+
+
+# Counts are held at 64 bits, never at a bound: a count held at a bound would read the first
+# points of a larger cloud as the whole cloud. The data sections are holes, which cost no disk.
+# -> (the points load_pcd_header reports, or its error; the error of a load)
+@pytest.mark.parametrize(
+    "lines, section, points, message",
+    [
+        ("WIDTH 3000000000\nPOINTS 3000000000\n", HOLDS_CLAMPED_CLOUD, 3_000_000_000,
+         "PCD binary data is truncated: expected 36000000000 bytes, the file holds 25769803776"),
+        ("WIDTH 4294967296\nHEIGHT 2\n", 0, 2**33, "PCD binary data is truncated: expected 103079215104 bytes, the "
+         "file holds 0"),
+        ("POINTS 9223372036854775807\n", 0, None, "PCD data too large: POINTS 9223372036854775807 * 12 bytes "
+         "per point exceeds the limit of 9223372036854775807 bytes"),
+        ("POINTS 99999999999999999999\n", 0, None,
+         "PCD header: POINTS on line 2 is 99999999999999999999, outside the 64-bit range of counts"),
+        ("POINTS 7\nPOINTS -9223372036854775809 1\n", 0, None,
+         "PCD header: POINTS on line 3 is -9223372036854775809, outside the 64-bit range of counts"),
+        ("WIDTH +9223372036854775808x\nPOINTS 1\n", 12, None,
+         "PCD header: WIDTH on line 2 is +9223372036854775808, outside the 64-bit range of counts"),
+        ("WIDTH 4294967296\nHEIGHT 2147483648\n", 0, None,
+         "PCD header: WIDTH 4294967296 * HEIGHT 2147483648 is outside the 64-bit range of counts"),
+        ("WIDTH -3037000500\nHEIGHT 3037000500\n", 0, None,
+         "PCD header: WIDTH -3037000500 * HEIGHT 3037000500 is outside the 64-bit range of counts"),
+    ],
+    ids=["beyond-int32", "width-height", "int64-max", "beyond-int64", "below-int64", "width-beyond-int64",
+         "width-height-beyond-int64", "negative-width-height"],
+)
+@pytest.mark.skipif(sys.maxsize < 2**32, reason="a 32-bit build refuses clouds over 2^31 - 1 bytes first")
+def test_counts_at_64_bits(tmp_path, lines, section, points, message):
+    head = f"FIELDS x y z\n{lines}DATA binary\n".encode()
+    path = write(tmp_path / "map.pcd", head, size=len(head) + section)
+    outcomes = []
+    for read in (lambda path: tessarel.load_pcd_header(path)["points"], tessarel.load_pcd):
+        try:
+            outcomes.append(read(path))
+        except RuntimeError as error:
+            outcomes.append(str(error))
+    assert outcomes == [message if points is None else points, message]
 
 
 def test_data_line_without_line_end_and_no_points(load):

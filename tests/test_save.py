@@ -237,6 +237,7 @@ def test_every_data_file_saves_and_loads_alike(tmp_path, path):
 
 
 POINTS = np.zeros((4, 3), np.float32)
+BEYOND_INT32 = np.broadcast_to(np.float32([1, 2, 3]), (2**31, 3))  # one point repeated: no memory
 BAD_ARGUMENTS = {
     "points-dtype": ((POINTS.astype(np.int32),), {}, TypeError, "points has dtype int32"),
     "points-shape": ((POINTS[:, :2],), {}, ValueError, r"points has shape \(4, 2\)"),
@@ -261,10 +262,15 @@ BAD_ARGUMENTS = {
     "width-height": ((POINTS,), {"width": 3, "height": 2}, ValueError, r"WIDTH 3 \* HEIGHT 2 must equal"),
     "numpy-integers": ((POINTS,), {"width": np.int64(3), "height": np.uint8(2)}, ValueError, r"WIDTH 3 \* HEIGHT 2"),
     "height-not-dividing": ((POINTS,), {"height": 3}, ValueError, "must equal the number of points, 4"),
-    "negative-width": ((POINTS,), {"width": -1}, ValueError, "^width must be from 0 to 2147483647, not -1$"),
-    "width-past-64-bits": ((POINTS,), {"width": 2**64}, ValueError, "^width must be from 0 to 2147483647, not an"),
-    "height-past-64-bits": ((POINTS,), {"height": 2**64}, ValueError, "^height must be from 0 to 2147483647, not"),
-    "height-past-32-bits": ((POINTS,), {"height": 2**31}, ValueError, "^height must be .*, not 2147483648$"),
+    "negative-width": ((POINTS,), {"width": -1}, ValueError, "^width must be from 0 to 9223372036854775807, not -1$"),
+    "width-past-64-bits": ((POINTS,), {"width": 2**64}, ValueError, "^width must be from 0 to 9223372036854775807, "
+                           "not an integer of 65 bits$"),
+    "height-past-63-bits": ((POINTS,), {"height": 2**63}, ValueError, "^height must be .*, not an integer of 64 bits$"),
+    "rows-past-64-bits": ((POINTS[:0],), {"width": 2**32, "height": 2**32}, ValueError,
+                          r"^WIDTH 4294967296 \* HEIGHT 4294967296 must equal the number of points, 0$"),
+    "compressed-past-its-block": ((BEYOND_INT32,), {"encoding": "binary_compressed"}, ValueError,
+                                  "^a binary_compressed block holds at most 4294967295 bytes of columns; 2147483648 "
+                                  "points of 12 bytes take more: save as binary$"),
     "float-width": ((POINTS,), {"width": 4.0}, TypeError, "^width must be an integer, not float$"),
     "viewpoint-length": ((POINTS,), {"viewpoint": (0,) * 6}, ValueError, "viewpoint must be 7 real numbers .*holds 6"),
     "viewpoint-str": ((POINTS,), {"viewpoint": "1234567"}, TypeError, r"viewpoint must be 7 real numbers .*, not str$"),
@@ -310,6 +316,42 @@ class Reader(threading.Thread):
     def run(self):
         with open(self.path, "rb") as fifo:
             self.bytes = fifo.read()
+
+
+class HeadReader(threading.Thread):
+    """Reads the first bytes of a FIFO and closes it, which stops the writer at its next write.
+    A daemon, so that a save that never opens the FIFO fails the test rather than hangs it."""
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.path, self.bytes = path, None
+        self.start()
+
+    def run(self):
+        with open(self.path, "rb") as fifo:
+            self.bytes = fifo.read(4096)
+
+
+# More points, or rows, than a 32-bit count holds: the save is read through a FIFO up to its
+# first point, which a save of gigabytes reaches at once.
+@pytest.mark.parametrize(
+    "encoding, organisation, rows, first_point",
+    [
+        ("binary", {}, b"WIDTH 2147483648\nHEIGHT 1", np.float32([1, 2, 3]).tobytes()),
+        ("binary", {"height": 2**31}, b"WIDTH 1\nHEIGHT 2147483648", np.float32([1, 2, 3]).tobytes()),
+        ("ascii", {"width": 2**31, "height": 1}, b"WIDTH 2147483648\nHEIGHT 1", b"1 2 3\n1 2 3\n"),
+    ],
+    ids=["binary", "binary-column", "ascii"],
+)
+def test_counts_beyond_int32(tmp_path, encoding, organisation, rows, first_point):
+    fifo = tmp_path / "map.pcd"
+    os.mkfifo(fifo)
+    reader = HeadReader(fifo)
+    with pytest.raises(BrokenPipeError):
+        tessarel.save_pcd(fifo, BEYOND_INT32, encoding=encoding, **organisation)
+    reader.join()
+    head = (b"FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n" + rows +
+            b"\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2147483648\nDATA " + encoding.encode() + b"\n")
+    assert reader.bytes[reader.bytes.index(b"FIELDS"):].startswith(head + first_point)
 
 
 class TemporaryModes(threading.Thread):

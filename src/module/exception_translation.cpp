@@ -3,11 +3,14 @@
 #include <pybind11/pybind11.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
+#include "pcd/io/buffer_allocation_error.hpp"
 #include "pcd/io/file_output.hpp"
 
 namespace py = pybind11;
@@ -31,6 +34,14 @@ void set_file_error(const FileError& error) {
     if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
 }
 
+// What a cloud too large for memory needs, and the ways to read it that hold less of it.
+std::string allocation_message(const BufferAllocationError& error) {
+    char gib[32];
+    std::snprintf(gib, sizeof gib, "%.1f", static_cast<double>(error.bytes()) / (1 << 30));
+    return "Not enough memory for the PCD cloud: it needs " + std::to_string(error.bytes()) + " bytes (" + gib +
+           " GiB) that could not be reserved; load_pcd(..., mmap=True) or iter_pcd(...) read it in less";
+}
+
 void translate(std::exception_ptr thrown) {
     try {
         std::rethrow_exception(thrown);
@@ -38,6 +49,8 @@ void translate(std::exception_ptr thrown) {
         throw;  // Python's own exceptions, and pybind11's, go to pybind11's translation
     } catch (const py::builtin_exception&) {
         throw;
+    } catch (const BufferAllocationError& error) {
+        set_error(PyExc_MemoryError, allocation_message(error));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const FileError& error) {

@@ -117,7 +117,7 @@ std::string integer_text(const py::object& integer, int overflow, long long valu
     return sign + " integer of " + py::str(integer.attr("bit_length")()).cast<std::string>() + " bits";
 }
 
-// WIDTH or HEIGHT: any integer, as operator.index takes it, that readers hold in a 32-bit signed count.
+// WIDTH or HEIGHT: any integer, as operator.index takes it, that a header holds as a signed 64-bit count.
 std::uint64_t count_argument(const char* what, py::handle value) {
     if (!PyIndex_Check(value.ptr())) {
         throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));

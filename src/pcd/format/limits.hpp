@@ -21,8 +21,8 @@ inline constexpr std::uint64_t max_cloud_bytes = sizeof(void*) < 8 ? 0x7fffffffu
 // The most bytes of columns one binary_compressed block holds: its sizes are 32-bit.
 inline constexpr std::uint64_t max_block_bytes = std::numeric_limits<std::uint32_t>::max();
 
-// The most points, and the widest or tallest cloud, a saved file may declare: readers hold
-// these counts in 32-bit signed integers.
-inline constexpr std::uint64_t max_points = std::numeric_limits<std::int32_t>::max();
+// The most points, and the widest or tallest cloud, a saved file may declare: what the header
+// reader holds, a signed 64-bit count. binary_compressed holds far fewer, as its block does.
+inline constexpr std::uint64_t max_points = std::numeric_limits<std::int64_t>::max();
 
 }  // namespace tessarel

@@ -3,6 +3,8 @@
 #include <fast_float/fast_float.h>
 
 #include <algorithm>
+#include <charconv>
+#include <concepts>
 #include <limits>
 #include <optional>
 #include <span>
@@ -20,7 +22,7 @@ constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // The values of one header line, read left to right the way formatted stream extraction
 // reads them: an integer stops at the first character that cannot continue it, a failed
-// read stores 0 (or the int32 bound) and every later read of the line stores nothing.
+// read stores 0 (or the bound it passed) and every later read of the line stores nothing.
 class LineValues {
 public:
     explicit LineValues(std::string_view line) : rest_(line) {}
@@ -51,28 +53,33 @@ public:
         rest_.remove_prefix(1);
     }
 
-    void read(std::int32_t& target) {
+    // Reads an integer as stream extraction does. A number beyond Integer's range stores
+    // nothing: its text (sign and digits) is returned for the caller to decide.
+    template <std::integral Integer>
+    std::optional<std::string_view> read_integer(Integer& target) {
         skip_blanks();
-        if (failed_ || rest_.empty()) return (void)fail();
-        std::size_t at = 0;
-        const bool negative = rest_[at] == '-';
-        if (rest_[at] == '-' || rest_[at] == '+') ++at;
+        if (failed_ || rest_.empty()) return fail();
+        std::size_t at = rest_[0] == '-' || rest_[0] == '+' ? 1 : 0;
         const std::size_t digits = at;
-        std::int64_t magnitude = 0;
-        constexpr std::int64_t beyond = std::int64_t{1} << 32;  // past both int32 bounds
-        for (; at < rest_.size() && is_digit(rest_[at]); ++at) {
-            magnitude = std::min(beyond, magnitude * 10 + (rest_[at] - '0'));
-        }
+        while (at < rest_.size() && is_digit(rest_[at])) ++at;
+        const std::string_view text = rest_.substr(0, at);
         rest_.remove_prefix(at);
-        if (at == digits) return store_failure(target, 0);
-        const std::int64_t value = negative ? -magnitude : magnitude;
-        if (value > std::numeric_limits<std::int32_t>::max()) {
-            return store_failure(target, std::numeric_limits<std::int32_t>::max());
+        if (at == digits) {
+            store_failure(target, Integer{0});
+            return std::nullopt;
         }
-        if (value < std::numeric_limits<std::int32_t>::min()) {
-            return store_failure(target, std::numeric_limits<std::int32_t>::min());
+        const char* const first = text.data() + (text[0] == '+' ? 1 : 0);  // from_chars takes no '+'
+        if (std::from_chars(first, text.data() + text.size(), target).ec == std::errc{}) return std::nullopt;
+        failed_ = true;
+        return text;
+    }
+
+    // SIZE and COUNT: a number beyond the int32 range reads as the bound it passed.
+    void read(std::int32_t& target) {
+        if (const auto beyond = read_integer(target)) {
+            target = beyond->front() == '-' ? std::numeric_limits<std::int32_t>::min()
+                                            : std::numeric_limits<std::int32_t>::max();
         }
-        target = static_cast<std::int32_t>(value);
     }
 
     void read(double& target) {
@@ -146,9 +153,22 @@ std::string lower_case(std::string_view text) {
     return lower;
 }
 
-std::int32_t clamp_to_int32(std::int64_t value) {
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
-                                                              std::numeric_limits<std::int32_t>::max()));
+// POINTS, WIDTH and HEIGHT: a count that no int64 holds is refused, since one held at a bound
+// would read part of the cloud as if it were all of it.
+void read_count(LineValues& values, std::string_view keyword, std::uint64_t line, std::int64_t& count) {
+    if (const auto beyond = values.read_integer(count)) {
+        throw std::runtime_error("PCD header: " + std::string(keyword) + " on line " + std::to_string(line) + " is " +
+                                 std::string(*beyond) + ", outside the 64-bit range of counts");
+    }
+}
+
+std::int64_t points_of_rows(const PcdHeader& header) {
+    std::int64_t points = 0;
+    if (__builtin_mul_overflow(header.width, header.height, &points)) {
+        throw std::runtime_error("PCD header: WIDTH " + std::to_string(header.width) + " * HEIGHT " +
+                                 std::to_string(header.height) + " is outside the 64-bit range of counts");
+    }
+    return points;
 }
 
 }  // namespace
@@ -158,7 +178,7 @@ PcdHeader parse_pcd_header(InputSource& in) {
     // The per-field lines are applied once the fields are final, so that they may come in
     // any order, and a repeated one replaces the one before.
     std::string sizes, types, counts;
-    std::optional<std::int32_t> points;
+    std::optional<std::int64_t> points;
     bool fields_seen = false;
     std::string line;
     for (std::uint64_t number = 1; next_line(in, line); ++number) {
@@ -186,13 +206,13 @@ PcdHeader parse_pcd_header(InputSource& in) {
         } else if (keyword == "COUNT") {
             counts = values.rest();
         } else if (keyword == "WIDTH") {
-            values.read(header.width);
+            read_count(values, keyword, number, header.width);
         } else if (keyword == "HEIGHT") {
-            values.read(header.height);
+            read_count(values, keyword, number, header.height);
         } else if (keyword == "POINTS") {
-            std::int32_t value = points.value_or(0);
+            std::int64_t value = points.value_or(0);
             if (values.has_value()) {
-                values.read(value);
+                read_count(values, keyword, number, value);
                 points = value;
             }
         } else if (keyword == "VERSION") {
@@ -207,7 +227,7 @@ PcdHeader parse_pcd_header(InputSource& in) {
     read_each(sizes, header.fields, &PcdField::size);
     read_each(types, header.fields, &PcdField::type);
     read_each(counts, header.fields, &PcdField::count);
-    header.points = points ? *points : clamp_to_int32(std::int64_t{header.width} * header.height);
+    header.points = points ? *points : points_of_rows(header);
     return header;
 }
 

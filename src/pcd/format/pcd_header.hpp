@@ -26,10 +26,9 @@ inline std::int64_t field_bytes(const PcdField& field) { return std::int64_t{fie
 struct PcdHeader {
     std::string version;  // as written, empty when there is no VERSION line
     std::vector<PcdField> fields;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    // From POINTS; without a POINTS line, WIDTH × HEIGHT (held to the int32 range).
-    std::int32_t points = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::int64_t points = 0;  // from POINTS; without a POINTS line, WIDTH × HEIGHT
     // tx ty tz qw qx qy qz: the sensor's position and orientation.
     std::array<double, 7> viewpoint{0, 0, 0, 1, 0, 0, 0};
     std::string data;  // the DATA value, lower-cased
@@ -37,11 +36,12 @@ struct PcdHeader {
 
 // Reads header lines up to and including the DATA line, leaving `in` on the first byte of
 // the data section. Lenient about values: unknown lines are skipped, bad numbers read as 0
-// or the int32 bound, missing values keep their defaults. Where a keyword repeats, its last
-// line wins. The fields are read once, from the last FIELDS line and the SIZE, TYPE and
-// COUNT lines after it, in any order. Throws only for a line longer than `max_header_line`
-// and, as the reference reader refuses it, for a SIZE, TYPE or COUNT line before any FIELDS
-// line.
+// (a SIZE or COUNT beyond the int32 range as its bound), missing values keep their defaults.
+// Where a keyword repeats, its last line wins. The fields are read once, from the last FIELDS
+// line and the SIZE, TYPE and COUNT lines after it, in any order. Throws only for a line
+// longer than `max_header_line`, for a POINTS, WIDTH or HEIGHT (or a WIDTH × HEIGHT) beyond
+// the int64 range, and, as the reference reader refuses it, for a SIZE, TYPE or COUNT line
+// before any FIELDS line.
 PcdHeader parse_pcd_header(InputSource& in);
 
 }  // namespace tessarel

@@ -106,6 +106,8 @@ PcdLayout make_layout(const PcdHeader& header) {
         }
     }
     PcdLayout layout{lay_out(std::move(fields))};
+    // A point takes a byte at least now that x, y and z have a type and a value, so a count
+    // whose cloud fits in `max_cloud_bytes` fits in a size_t at any width.
     layout.points = static_cast<std::size_t>(header.points);
     layout.buffer_size = static_cast<std::size_t>(bytes);
     layout.xyz = xyz;

@@ -12,6 +12,8 @@
 #include <new>
 #include <span>
 
+#include "pcd/io/buffer_allocation_error.hpp"
+
 namespace tessarel {
 
 // The whole pages inside `bytes`, the unit that page hints apply to.
@@ -42,7 +44,7 @@ public:
         : bytes_(static_cast<std::byte*>(fill == Fill::zeroed ? std::calloc(std::max<std::size_t>(size, 1), 1)
                                                               : std::malloc(std::max<std::size_t>(size, 1)))),
           size_(size) {
-        if (!bytes_) throw std::bad_alloc();
+        if (!bytes_) throw BufferAllocationError(size);
         prefer_huge_pages();
     }
 

@@ -25,12 +25,15 @@ void check_cloud_to_write(const CloudToWrite& cloud) {
         throw std::invalid_argument("a PCD file holds at most " + std::to_string(max_points) +
                                     " points, in rows of as many");
     }
-    const std::uint64_t columns = std::uint64_t{cloud.record.point_step} * cloud.points;
-    if (cloud.encoding == Encoding::binary_compressed && columns > max_block_bytes) {
+    // Every record has x, y and z, so a point takes a byte at least.
+    const std::uint64_t point_step = cloud.record.point_step;
+    if (cloud.encoding == Encoding::binary_compressed && cloud.points > max_block_bytes / point_step) {
         throw std::invalid_argument("a binary_compressed block holds at most " + std::to_string(max_block_bytes) +
-                                    " bytes of columns; these take " + std::to_string(columns) + ": save as binary");
+                                    " bytes of columns; " + std::to_string(cloud.points) + " points of " +
+                                    std::to_string(point_step) + " bytes take more: save as binary");
     }
-    if (cloud.width * cloud.height != cloud.points) {
+    std::uint64_t rows = 0;
+    if (__builtin_mul_overflow(cloud.width, cloud.height, &rows) || rows != cloud.points) {
         throw std::invalid_argument("WIDTH " + std::to_string(cloud.width) + " * HEIGHT " +
                                     std::to_string(cloud.height) + " must equal the number of points, " +
                                     std::to_string(cloud.points));

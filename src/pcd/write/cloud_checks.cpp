@@ -25,9 +25,10 @@ void check_cloud_to_write(const CloudToWrite& cloud) {
         throw std::invalid_argument("a PCD file holds at most " + std::to_string(max_points) +
                                     " points, in rows of as many");
     }
-    // Every record has x, y and z, so a point takes a byte at least.
+    // The counts alone are checked with no fields, before the fields are known.
     const std::uint64_t point_step = cloud.record.point_step;
-    if (cloud.encoding == Encoding::binary_compressed && cloud.points > max_block_bytes / point_step) {
+    if (cloud.encoding == Encoding::binary_compressed && point_step != 0 &&
+        cloud.points > max_block_bytes / point_step) {
         throw std::invalid_argument("a binary_compressed block holds at most " + std::to_string(max_block_bytes) +
                                     " bytes of columns; " + std::to_string(cloud.points) + " points of " +
                                     std::to_string(point_step) + " bytes take more: save as binary");

@@ -42,7 +42,7 @@ void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
         return points * point_step;
     };
     const LargeStage stage(pieces >= parallel_save_pieces);
-    write_pieces_in_order({pieces, piece_points * point_step, 0}, gather, file, stage.share());
+    write_pieces_in_order({pieces, piece_points * point_step, 0, 2}, gather, file, stage.share());
 }
 
 }  // namespace tessarel

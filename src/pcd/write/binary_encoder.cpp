@@ -15,6 +15,10 @@ namespace {
 // out of it, made saves slower.
 constexpr std::size_t gathered_piece_bytes = std::size_t{256} << 10;
 
+// A helper costs a thread's start and its pieces' fresh pages, about what gathering 4 MiB of
+// records takes: saves of fewer pieces keep to this thread.
+constexpr std::size_t parallel_gather_pieces = 16;
+
 // Records that lie in the file's order are written as they are, in pieces between which the
 // caller may stop the save.
 void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
@@ -41,7 +45,7 @@ void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
         records.gather(first, points, out.data());
         return points * point_step;
     };
-    const LargeStage stage(pieces >= parallel_save_pieces);
+    const LargeStage stage(pieces >= parallel_gather_pieces);
     write_pieces_in_order({pieces, piece_points * point_step, 0, 2}, gather, file, stage.share());
 }
 

@@ -72,7 +72,7 @@ CLOUDS = {
     "big-endian": lambda: cloud(20, t=(">f8", 1), k=(">i2", 3), u=(">u4", 1)),
     "strided": lambda: (lambda p, f: (p[::2], {"i": f["i"][::-2], "n": np.asfortranarray(f["n"])[::2]}))(
         *cloud(40, i=(np.uint16, 1), n=(np.float32, 3))),
-    # Records of 248 bytes: a save of many pieces, the last one partly filled, made on helper threads.
+    # Records of 248 bytes: a save of several pieces, the last one partly filled, made on helper threads.
     "many-pieces": lambda: cloud(17_011, intensity=(np.float32, 1), n=(np.float64, 29)),
 }
 

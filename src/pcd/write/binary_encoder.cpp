@@ -10,15 +10,6 @@
 namespace tessarel {
 namespace {
 
-// Records gathered a piece at a time stay in cache until the kernel copies them into the file:
-// 256 KiB fits in the L2 cache of current x86-64 and ARM cores. Pieces of 1 MiB, which spill
-// out of it, made saves slower.
-constexpr std::size_t gathered_piece_bytes = std::size_t{256} << 10;
-
-// A helper costs a thread's start and its pieces' fresh pages, about what gathering 4 MiB of
-// records takes: saves of fewer pieces keep to this thread.
-constexpr std::size_t parallel_gather_pieces = 16;
-
 // Records that lie in the file's order are written as they are, in pieces between which the
 // caller may stop the save.
 void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
@@ -36,8 +27,9 @@ void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
     const std::size_t point_step = cloud.record.point_step;
     if (const auto whole = records.in_place(cloud.points)) return write_in_place(*whole, file);
     // The kernel's copy into the file takes longer than the gather: while this thread writes a
-    // piece, a helper gathers the next ones.
-    const std::size_t piece_points = std::max<std::size_t>(1, gathered_piece_bytes / point_step);
+    // piece, a helper gathers the next ones. Pieces smaller than a MiB, which would stay in the
+    // L2 cache, cost more in write calls than they save.
+    const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / point_step);
     const std::size_t pieces = (cloud.points + piece_points - 1) / piece_points;
     const MakePiece gather = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte>) {
         const std::size_t first = piece * piece_points;
@@ -45,7 +37,8 @@ void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
         records.gather(first, points, out.data());
         return points * point_step;
     };
-    const LargeStage stage(pieces >= parallel_gather_pieces);
+    const LargeStage stage(pieces >= parallel_save_pieces);
+    // The helper stays ahead of the writes with two pieces held for each thread.
     write_pieces_in_order({pieces, piece_points * point_step, 0, 2}, gather, file, stage.share());
 }
 

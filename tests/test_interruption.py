@@ -39,7 +39,8 @@ threading.Thread(target=interrupt, daemon=True).start()
 try:
     started.set()
     if action == "save":
-        tessarel.save_pcd(target, points, encoding=encoding)
+        # A field of its own, as users build clouds: binary records are gathered, not written in place.
+        tessarel.save_pcd(target, points, {"intensity": points[:, 0].copy()}, encoding=encoding)
     else:
         tessarel.load_pcd(target)
     outcome = "finished"

@@ -72,6 +72,8 @@ CLOUDS = {
     "big-endian": lambda: cloud(20, t=(">f8", 1), k=(">i2", 3), u=(">u4", 1)),
     "strided": lambda: (lambda p, f: (p[::2], {"i": f["i"][::-2], "n": np.asfortranarray(f["n"])[::2]}))(
         *cloud(40, i=(np.uint16, 1), n=(np.float32, 3))),
+    # Records of 248 bytes: a save of several pieces, the last one partly filled, made on helper threads.
+    "many-pieces": lambda: cloud(17_011, intensity=(np.float32, 1), n=(np.float64, 29)),
 }
 
 
@@ -557,9 +559,10 @@ def test_a_full_disk_leaves_the_previous_file(tmp_path, encoding):
         import resource, signal, sys, numpy as np, tessarel
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
-        points = np.random.default_rng(0).random((200_000, 3)).astype(np.float32)
+        points = np.random.default_rng(0).random((400_000, 3)).astype(np.float32)
         try:
-            tessarel.save_pcd(sys.argv[1], points, encoding=sys.argv[2])
+            # Separate arrays, whose records are gathered on helper threads while the write fails.
+            tessarel.save_pcd(sys.argv[1], points, {"i": points[:, 0].copy()}, encoding=sys.argv[2])
         except OSError as error:
             print(type(error).__name__, error.errno)
     """)

@@ -12,10 +12,6 @@
 namespace tessarel {
 namespace {
 
-// The pieces a parallel save holds a thread: enough that the helpers keep working while the
-// caller's thread waits for the file system to take a write.
-constexpr std::size_t pieces_held_per_thread = 8;
-
 // The most a parallel save holds of made pieces, whatever its thread count.
 constexpr std::size_t parallel_piece_bytes = std::size_t{64} << 20;
 
@@ -114,7 +110,7 @@ private:
 
 std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, const PieceSink& sink, int threads,
                                 CpuShare share) {
-    const std::size_t wanted = pieces_held_per_thread * static_cast<std::size_t>(threads);
+    const std::size_t wanted = shape.held_per_thread * static_cast<std::size_t>(threads);
     const std::size_t slots = std::max<std::size_t>(1, std::min(wanted, parallel_piece_bytes / shape.most_bytes));
     ParallelPieces parallel(shape, make, slots);
     // Whatever pieces the helpers leave, the caller's thread makes.
@@ -128,7 +124,7 @@ std::uint64_t make_pieces_in_order(const PieceShape& shape, const MakePiece& mak
                                    CpuShare share) {
     const int cpus = share.now();
     if (cpus < 2) return write_on_this_thread(shape, make, sink);
-    const auto most = static_cast<int>(parallel_piece_bytes / (pieces_held_per_thread * shape.most_bytes));
+    const auto most = static_cast<int>(parallel_piece_bytes / (shape.held_per_thread * shape.most_bytes));
     const int threads = std::min(cpus, most);
     if (threads < 2) return write_on_this_thread(shape, make, sink);
     return write_in_parallel(shape, make, sink, threads, share);

@@ -24,6 +24,10 @@ struct PieceShape {
     std::size_t count;          // pieces in all
     std::size_t most_bytes;     // the largest a piece can be
     std::size_t scratch_bytes;  // what making one needs besides
+    // Made pieces held for each thread: enough that the helpers keep working while the caller's
+    // thread waits for the file system to take a write. Pieces made faster than they are written
+    // need only two, and fewer fresh pages to fault in.
+    std::size_t held_per_thread = 8;
 };
 
 // Takes the pieces in order: the next piece's bytes, valid for the call.

@@ -1,9 +1,10 @@
 #include "pcd/write/binary_encoder.hpp"
 
 #include <algorithm>
-#include <memory>
 
 #include "pcd/io/interruption.hpp"
+#include "pcd/parallel/cpu_share.hpp"
+#include "pcd/parallel/ordered_pieces.hpp"
 #include "pcd/write/record_gather.hpp"
 
 namespace tessarel {
@@ -25,14 +26,20 @@ void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
     const RecordGather records(cloud);
     const std::size_t point_step = cloud.record.point_step;
     if (const auto whole = records.in_place(cloud.points)) return write_in_place(*whole, file);
+    // The kernel's copy into the file takes longer than the gather: while this thread writes a
+    // piece, a helper gathers the next ones. Pieces smaller than a MiB, which would stay in the
+    // L2 cache, cost more in write calls than they save.
     const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / point_step);
-    const auto piece = std::make_unique_for_overwrite<std::byte[]>(piece_points * point_step);
-    for (std::size_t first = 0; first < cloud.points; first += piece_points) {
-        check_for_interruption();
+    const std::size_t pieces = (cloud.points + piece_points - 1) / piece_points;
+    const MakePiece gather = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte>) {
+        const std::size_t first = piece * piece_points;
         const std::size_t points = std::min(piece_points, cloud.points - first);
-        records.gather(first, points, piece.get());
-        file.write({piece.get(), points * point_step});
-    }
+        records.gather(first, points, out.data());
+        return points * point_step;
+    };
+    const LargeStage stage(pieces >= parallel_save_pieces);
+    // The helper stays ahead of the writes with two pieces held for each thread.
+    write_pieces_in_order({pieces, piece_points * point_step, 0, 2}, gather, file, stage.share());
 }
 
 }  // namespace tessarel

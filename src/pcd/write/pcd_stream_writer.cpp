@@ -41,7 +41,7 @@ CloudToWrite as_encoded(const CloudToWrite& cloud) {
     return encoded;
 }
 
-// The pieces the data section is made in; binary records are copied out on this thread.
+// The pieces the data section is made in on several CPUs; binary counts its own stage.
 std::size_t data_pieces(const CloudToWrite& cloud) {
     switch (cloud.encoding) {
     case Encoding::ascii: return ascii_pieces(cloud);

@@ -24,8 +24,8 @@ namespace {
 std::string outcome(tessarel::InputSource& in, std::size_t piece_bytes, int threads) {
     try {
         const tessarel::PcdLayout layout = tessarel::make_layout(tessarel::parse_pcd_header(in));
-        const tessarel::PointBuffer buffer =
-            tessarel::read_ascii_data(in, layout, tessarel::CpuShare{threads}, piece_bytes);
+        const tessarel::PointBuffer buffer = tessarel::read_ascii_data(in, layout, tessarel::select_all(layout),
+                                                                       tessarel::CpuShare{threads}, piece_bytes);
         return {reinterpret_cast<const char*>(buffer.data()), buffer.size()};
     } catch (const std::exception& error) {
         return std::string("error: ") + error.what();

@@ -8,6 +8,7 @@
 #include "pcd/io/byte_buffer.hpp"
 #include "pcd/io/input_source.hpp"
 #include "pcd/parallel/cpu_share.hpp"
+#include "pcd/read/field_selection.hpp"
 
 namespace tessarel {
 
@@ -15,9 +16,10 @@ namespace tessarel {
 inline constexpr std::size_t ascii_piece_bytes = std::size_t{4} << 20;
 
 // Reads everything from the source's position to its end as the values of `layout`'s
-// points, `piece_bytes` of text at a time. A large text is parsed on this load's `share` of
-// the CPUs; a share not shared out is the number of threads whatever the text.
-PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare share,
+// points, `piece_bytes` of text at a time, and returns the fields that `selection` keeps, laid
+// out as kept_layout(layout, selection, layout.points). A large text is parsed on this load's
+// `share` of the CPUs; a share not shared out is the number of threads whatever the text.
+PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, const FieldSelection& selection, CpuShare share,
                             std::size_t piece_bytes = ascii_piece_bytes);
 
 }  // namespace tessarel

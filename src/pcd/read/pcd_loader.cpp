@@ -8,6 +8,7 @@
 #include "pcd/read/ascii_decoder.hpp"
 #include "pcd/read/binary_decoder.hpp"
 #include "pcd/read/compressed_decoder.hpp"
+#include "pcd/read/field_selection.hpp"
 
 namespace tessarel {
 
@@ -26,7 +27,7 @@ PcdCloud read_pcd(InputSource& in) {
     const LargeStage stage(layout.buffer_size >= large_buffer_bytes);
     switch (layout.encoding) {
     case Encoding::ascii: {
-        PointBuffer buffer = read_ascii_data(in, layout, stage.share());
+        PointBuffer buffer = read_ascii_data(in, layout, select_all(layout), stage.share());
         return point_records(std::move(layout), std::move(buffer));
     }
     case Encoding::binary: {

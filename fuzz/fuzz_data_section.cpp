@@ -6,6 +6,8 @@
 // the threads report the fault that comes first, and text in memory is parsed inside its pieces.
 // It is also read with some fields only, the same four ways and in chunks, which must give the
 // kept fields of the whole read, or its error unless that is a bad value in a field not kept.
+// A compressed block is also decoded keeping every other field, copied and in place: each
+// must end with the whole decode's error or keep exactly its columns of those fields.
 
 #include <algorithm>
 #include <cstddef>
@@ -21,6 +23,7 @@
 #include "pcd/io/memory_source.hpp"
 #include "pcd/read/ascii_chunks.hpp"
 #include "pcd/read/ascii_decoder.hpp"
+#include "pcd/read/compressed_decoder.hpp"
 #include "pcd/read/field_selection.hpp"
 
 namespace {
@@ -147,6 +150,39 @@ void compare_selection(const std::string& file, const std::string& whole, unsign
     if (!bad_value_left_out(whole, layout, kept)) tessarel::fuzz::require(selected == whole);
 }
 
+// The columns of every other field, or the error message, from a whole decode or from one
+// that keeps only those fields.
+std::string every_other_column(tessarel::InputSource& in, bool selected) {
+    try {
+        const tessarel::PcdLayout layout = tessarel::make_layout(tessarel::parse_pcd_header(in));
+        tessarel::FieldSelection every_other{std::vector<bool>(layout.fields.size())};
+        for (std::size_t i = 0; i < layout.fields.size(); i += 2) every_other.kept[i] = true;
+        const tessarel::ColumnBlock block = tessarel::read_compressed_data(
+            in, layout, selected ? every_other : tessarel::select_all(layout), tessarel::CpuShare{1});
+        std::string text;
+        const std::vector<std::size_t> kept = tessarel::kept_indices(every_other);
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            const tessarel::FieldPlacement& place = block.columns[selected ? k : kept[k]];
+            text += std::to_string(place.present) + ' ' + std::to_string(place.stride) + ' ';
+            if (!place.present) continue;
+            text.append(reinterpret_cast<const char*>(block.buffer.data() + place.base),
+                        layout.points * layout.fields[kept[k]].bytes());
+        }
+        return text;
+    } catch (const std::exception& error) {
+        return std::string("error: ") + error.what();
+    }
+}
+
+void compare_selected_columns(const std::string& file) {
+    tessarel::fuzz::CopiedSource whole_in(bytes_of(file));
+    const std::string whole = every_other_column(whole_in, false);
+    tessarel::fuzz::CopiedSource copied_in(bytes_of(file));
+    tessarel::fuzz::require(every_other_column(copied_in, true) == whole);
+    tessarel::MemorySource in_place(bytes_of(file));
+    tessarel::fuzz::require(every_other_column(in_place, true) == whole);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -156,6 +192,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         tessarel::fuzz::check_cloud(tessarel::read_pcd(in), file.size());
     } catch (const std::exception&) {}
+    if (tessarel::fuzz::data_section_encoding(data) == tessarel::Encoding::binary_compressed) {
+        compare_selected_columns(file);
+        return 0;
+    }
     if (tessarel::fuzz::data_section_encoding(data) != tessarel::Encoding::ascii) return 0;
     const std::size_t piece_bytes = 1 + data[1] % 61;
     const std::size_t chunk_points = 1 + data[1] % 5;

@@ -13,16 +13,24 @@ import dev_build
 GUARD = b"\xa5" * 64  # after the output span: must be left as it is
 
 
-@pytest.fixture(scope="module")
-def ours():
-    decode = ctypes.CDLL(str(dev_build.target("lzf_decoder_shim"))).decode_lzf_for_test
-    decode.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t,
+# The block decoder, and the streaming one with its smallest window, reading the block where it
+# lies or in pieces of a few bytes, which cut instructions anywhere.
+DECODERS = {"block": None, "in-pieces-in-place": 0, "in-pieces-read-1": 1, "in-pieces-read-7": 7}
+
+
+@pytest.fixture(scope="module", params=DECODERS.values(), ids=DECODERS.keys())
+def ours(request):
+    shim = ctypes.CDLL(str(dev_build.target("lzf_decoder_shim")))
+    sizes = [ctypes.c_size_t] * (1 if request.param is None else 2)
+    decode = shim.decode_lzf_for_test if request.param is None else shim.decode_lzf_in_pieces_for_test
+    decode.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, *sizes,
                        ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_size_t)]
+    piece = () if request.param is None else (request.param,)
 
     def run(block: bytes, capacity: int):
         out = ctypes.create_string_buffer(b"\0" * capacity + GUARD, capacity + len(GUARD))
         consumed, decoded = ctypes.c_size_t(), ctypes.c_size_t()
-        error = decode(block, len(block), out, capacity, ctypes.byref(consumed), ctypes.byref(decoded))
+        error = decode(block, len(block), out, capacity, *piece, ctypes.byref(consumed), ctypes.byref(decoded))
         assert out.raw[capacity:] == GUARD, "wrote past the output span"
         return error, consumed.value, out.raw[:decoded.value]
 
@@ -67,6 +75,13 @@ EIGHT = literal(b"abcdefgh")
 LONG_HISTORY = literal(bytes(range(1, 33))) + reference(32, 264) * 31
 WIDE = literal(bytes(range(100, 132)))  # keeps a block's end more than one instruction away
 PCL_BLOCK, PCL_SIZE = pcl_block("xyzrgbnormal")
+# About 80 KB of output, far more than the streaming decoder's smallest window, with references
+# as far back as they reach across each of its moves; it ends in a 3-byte reference.
+MANY = LONG_HISTORY + b"".join(
+    literal(bytes((k * 7 + i) % 251 for i in range(32))) + reference(8192, 264) + reference(3000 + k, 100)
+    for k in range(200)
+)
+MANY_SIZE = 8216 + 200 * 396
 
 # block, output capacity, and what it decodes to: a byte count or liblzf's errno.
 CASES = {
@@ -87,6 +102,11 @@ CASES = {
     "distance-8192-length-264-to-the-end": (LONG_HISTORY + reference(8192, 264), 8480, 8480),
     "distance-8192-length-9-then-more": (LONG_HISTORY + reference(8192, 9) + WIDE, 9000, 8257),
     "pcl-block": (PCL_BLOCK, PCL_SIZE, PCL_SIZE),
+    "many-windows-to-the-end": (MANY, MANY_SIZE, MANY_SIZE),
+    "many-windows-short-of-the-end": (MANY, MANY_SIZE + 5000, MANY_SIZE),
+    "many-windows-output-too-small": (MANY, MANY_SIZE - 1, errno.E2BIG),
+    "many-windows-output-far-too-small": (MANY, MANY_SIZE - 40_000, errno.E2BIG),
+    "many-windows-cut-off": (MANY[:-1], MANY_SIZE, errno.EINVAL),
     "cut-inside-literal": (EIGHT[:-3], 100, errno.EINVAL),
     "cut-after-reference-control": (EIGHT + reference(8, 3)[:1], 100, errno.EINVAL),
     "cut-after-reference-length": (EIGHT + reference(8, 20)[:2], 100, errno.EINVAL),

@@ -1,7 +1,7 @@
 #pragma once
 // The "binary_compressed" data section: two 32-bit sizes and one LZF block holding the
-// fields column by column. The decoded block is the cloud's buffer, and each field's array
-// a view of its column.
+// fields column by column. The decoded block, or the kept fields' columns of it, is the
+// cloud's buffer, and each field's array a view of its column.
 
 #include <vector>
 
@@ -9,14 +9,18 @@
 #include "pcd/io/byte_buffer.hpp"
 #include "pcd/io/input_source.hpp"
 #include "pcd/parallel/cpu_share.hpp"
+#include "pcd/read/field_selection.hpp"
 
 namespace tessarel {
 
 struct ColumnBlock {
     PointBuffer buffer;
-    std::vector<FieldPlacement> columns;  // one for each of the layout's fields
+    std::vector<FieldPlacement> columns;  // one for each kept field
 };
 
-ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, CpuShare share);
+// Decodes the block and keeps the columns of the fields `selection` keeps; a selection of
+// every field keeps the decoded block itself.
+ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, const FieldSelection& selection,
+                                 CpuShare share);
 
 }  // namespace tessarel

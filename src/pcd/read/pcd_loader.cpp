@@ -35,7 +35,7 @@ PcdCloud read_pcd(InputSource& in) {
         return point_records(std::move(layout), std::move(buffer));
     }
     case Encoding::binary_compressed: {
-        ColumnBlock block = read_compressed_data(in, layout, stage.share());
+        ColumnBlock block = read_compressed_data(in, layout, select_all(layout), stage.share());
         return {std::move(layout), std::move(block.buffer), std::move(block.columns)};
     }
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "pcd/io/file_output.hpp"
+#include "pcd/read/field_selection.hpp"
 
 namespace py = pybind11;
 
@@ -42,6 +43,8 @@ void translate(std::exception_ptr thrown) {
         PyErr_NoMemory();
     } catch (const FileError& error) {
         set_file_error(error);
+    } catch (const MissingField& error) {
+        set_error(PyExc_KeyError, error.what());
     } catch (const std::invalid_argument& error) {
         set_error(PyExc_ValueError, error.what());
     } catch (const std::length_error& error) {

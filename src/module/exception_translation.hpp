@@ -4,8 +4,8 @@
 namespace tessarel {
 
 // Registers the translation for this module's functions alone. A failed file operation becomes
-// an OSError of its errno's kind, with the file name; any other error of the core keeps its
-// message, whatever bytes it holds.
+// an OSError of its errno's kind, with the file name, and a field name the file lacks a
+// KeyError; any other error of the core keeps its message, whatever bytes it holds.
 void register_exception_translation();
 
 }  // namespace tessarel

@@ -17,7 +17,9 @@ FileName: TypeAlias = str | bytes | bytearray | os.PathLike[str] | os.PathLike[b
 
 __version__: str
 
-def load_pcd(filename: FileName) -> tuple[Points, dict[str, FieldArray]]:
+def load_pcd(
+    filename: FileName, fields: Iterable[str] | None = None, *, mmap: bool = False
+) -> tuple[Points, dict[str, FieldArray]]:
     """
     Load a PCD file into NumPy arrays.
 
@@ -26,14 +28,26 @@ def load_pcd(filename: FileName) -> tuple[Points, dict[str, FieldArray]]:
         fields: dict of other NumPy arrays with arbitrary names, each of shape
             (N,) or (N, COUNT) with its field's dtype; an x, y or z field that
             is not float32 with COUNT 1 is there too, with its exact values
+
+    fields: an iterable of field names (not a single str). Only those fields,
+        and x, y and z for points, are decoded and kept; the dict is the whole
+        load's restricted to those names. A name the file lacks raises
+        KeyError. In ASCII data, a bad value in a field not named is not read.
+    mmap: with a binary file, the arrays are views of a private, copy-on-write
+        mapping of the file: the call returns at once whatever the file's
+        size, pages are read when touched, and writes never reach the file
+        (points is a view when x, y, z are consecutive F 4 fields). The file
+        must not be truncated while mapped: that kills the process with
+        SIGBUS. Other encodings are decoded from the mapping.
     """
 
-def load_pcd_buffer(data: Buffer) -> tuple[Points, dict[str, FieldArray]]:
+def load_pcd_buffer(data: Buffer, fields: Iterable[str] | None = None) -> tuple[Points, dict[str, FieldArray]]:
     """
     Load a PCD file held in memory into NumPy arrays, as load_pcd does.
 
     data: bytes, bytearray, memoryview, mmap.mmap, a uint8 NumPy array, or any
         C-contiguous object with the buffer protocol; it is read without a copy
+    fields: an iterable of field names to keep, as load_pcd takes it
     """
 
 class PcdHeader(TypedDict):

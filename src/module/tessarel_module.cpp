@@ -14,7 +14,8 @@ PYBIND11_MODULE(tessarel, module) {
     // Compiled in from the package metadata, so that reading it imports nothing.
     module.attr("__version__") = TESSAREL_VERSION;
     tessarel::register_exception_translation();
-    module.def("load_pcd", &tessarel::load_pcd, py::arg("filename"),
+    module.def("load_pcd", &tessarel::load_pcd, py::arg("filename"), py::arg("fields") = py::none(), py::kw_only(),
+               py::arg("mmap") = false,
                R"doc(
         Load a PCD file into NumPy arrays.
 
@@ -23,13 +24,25 @@ PYBIND11_MODULE(tessarel, module) {
             fields: dict of other NumPy arrays with arbitrary names, each of shape
                 (N,) or (N, COUNT) with its field's dtype; an x, y or z field that
                 is not float32 with COUNT 1 is there too, with its exact values
+
+        fields: an iterable of field names (not a single str). Only those fields,
+            and x, y and z for points, are decoded and kept; the dict is the whole
+            load's restricted to those names. A name the file lacks raises
+            KeyError. In ASCII data, a bad value in a field not named is not read.
+        mmap: with a binary file, the arrays are views of a private, copy-on-write
+            mapping of the file: the call returns at once whatever the file's
+            size, pages are read when touched, and writes never reach the file
+            (points is a view when x, y, z are consecutive F 4 fields). The file
+            must not be truncated while mapped: that kills the process with
+            SIGBUS. Other encodings are decoded from the mapping.
     )doc");
-    module.def("load_pcd_buffer", &tessarel::load_pcd_buffer, py::arg("data"),
+    module.def("load_pcd_buffer", &tessarel::load_pcd_buffer, py::arg("data"), py::arg("fields") = py::none(),
                R"doc(
         Load a PCD file held in memory into NumPy arrays, as load_pcd does.
 
         data: bytes, bytearray, memoryview, mmap.mmap, a uint8 NumPy array, or any
             C-contiguous object with the buffer protocol; it is read without a copy
+        fields: an iterable of field names to keep, as load_pcd takes it
     )doc");
     module.def("save_pcd", &tessarel::save_pcd, py::arg("filename"), py::arg("points"), py::arg("fields") = py::none(),
                py::kw_only(), py::arg("encoding") = "binary", py::arg("width") = py::none(),

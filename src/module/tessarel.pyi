@@ -1,8 +1,9 @@
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
 import os
-from collections.abc import Buffer, Iterable, Mapping
-from typing import Any, Literal, SupportsIndex, TypeAlias, TypedDict
+from collections.abc import Buffer, Iterable, Iterator, Mapping
+from types import TracebackType
+from typing import Any, Literal, Self, SupportsIndex, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -69,6 +70,50 @@ def load_pcd_header(filename: FileName) -> PcdHeader:
         width, height: the cloud's organisation; points: the point count
         viewpoint: (tx, ty, tz, qw, qx, qy, qz), the sensor pose
         data: the encoding, lower-cased
+    """
+
+class PcdIterator(Iterator[tuple[Points, dict[str, FieldArray]]]):
+    """
+    The chunks of a PCD file, from iter_pcd: an iterator of (points, fields)
+    pairs, and a context manager that closes the file on exit.
+    """
+
+    @property
+    def header(self) -> PcdHeader:
+        """What load_pcd_header gives for the file, read when the iterator opened it."""
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> tuple[Points, dict[str, FieldArray]]: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    def close(self) -> None:
+        """Close the file; the iterator then yields nothing more."""
+
+def iter_pcd(
+    filename: FileName, chunk_points: SupportsIndex = 1_000_000, fields: Iterable[str] | None = None
+) -> PcdIterator:
+    """
+    Read a PCD file a chunk of points at a time, in file order.
+
+    Returns an iterator of (points, fields) pairs, as load_pcd gives them, for
+    consecutive runs of chunk_points points: every chunk but the last holds
+    exactly chunk_points, and a cloud of 0 points yields none. A chunk's
+    arrays stay valid after the iterator moves on.
+
+    chunk_points: the points of each chunk, 1 or more
+    fields: an iterable of field names to keep, as load_pcd takes it
+
+    The header attribute holds what load_pcd_header gives, before the first
+    chunk. The iterator is a context manager: the file is closed at the end of
+    a with block, after the last chunk, by close(), or when it is collected.
+    An error is raised at the chunk where it occurs, with the message a whole
+    load gives, and ends the iteration. binary and ascii chunks hold only
+    their own points; the chosen columns of a binary_compressed file are
+    decoded at the first chunk, and every chunk is a view of them.
     """
 
 def save_pcd(

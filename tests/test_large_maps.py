@@ -80,12 +80,14 @@ def test_an_empty_cloud_yields_no_chunk_but_its_header(pcd_file, encoding):
         assert list(chunks) == []
 
 
-def test_a_truncated_file_fails_at_the_chunk_past_its_end(pcd_file):
+def test_a_truncated_file_fails_mapped_and_at_the_chunk_past_its_end(pcd_file):
     table = fields("x y z t:U2")
     content = pcd_bytes(table, random_values(table, 20), "binary")
     path = pcd_file(content[: len(content) - 14 * 7 + 5])  # 13 records and 5 bytes of the 14th
     with pytest.raises(RuntimeError) as whole:
         tessarel.load_pcd(path)
+    with pytest.raises(RuntimeError, match=f"^{whole.value}$"):
+        tessarel.load_pcd(path, mmap=True)
     chunks = tessarel.iter_pcd(path, 5)
     assert [len(points) for points, _ in [next(chunks), next(chunks)]] == [5, 5]
     with pytest.raises(RuntimeError) as chunk:

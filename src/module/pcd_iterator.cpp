@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "module/array_assembly.hpp"

@@ -220,14 +220,4 @@ PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare s
     return buffer;
 }
 
-// Temporary: decodes every field and gathers the kept ones.
-PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, const FieldSelection& selection, CpuShare share,
-                            std::size_t piece_bytes) {
-    PointBuffer all = read_ascii_data(in, layout, share, piece_bytes);
-    if (keeps_all(selection)) return all;
-    PointBuffer kept(kept_layout(layout, selection, layout.points).buffer_size, Fill::overwritten);
-    gather_kept(all.bytes(), layout, selection, kept.data());
-    return kept;
-}
-
 }  // namespace tessarel

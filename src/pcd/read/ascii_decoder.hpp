@@ -8,7 +8,6 @@
 #include "pcd/io/byte_buffer.hpp"
 #include "pcd/io/input_source.hpp"
 #include "pcd/parallel/cpu_share.hpp"
-#include "pcd/read/field_selection.hpp"
 
 namespace tessarel {
 
@@ -19,10 +18,6 @@ inline constexpr std::size_t ascii_piece_bytes = std::size_t{4} << 20;
 // points, `piece_bytes` of text at a time. A large text is parsed on this load's `share` of
 // the CPUs; a share not shared out is the number of threads whatever the text.
 PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, CpuShare share,
-                            std::size_t piece_bytes = ascii_piece_bytes);
-
-// Temporary: the kept fields of `selection`, laid out as kept_layout gives them.
-PointBuffer read_ascii_data(InputSource& in, const PcdLayout& layout, const FieldSelection& selection, CpuShare share,
                             std::size_t piece_bytes = ascii_piece_bytes);
 
 }  // namespace tessarel

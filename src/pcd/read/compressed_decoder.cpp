@@ -9,7 +9,6 @@
 
 #include "pcd/lzf/lzf_decoder.hpp"
 #include "pcd/parallel/page_prefault.hpp"
-#include "pcd/read/field_selection.hpp"
 
 namespace tessarel {
 namespace {
@@ -140,16 +139,6 @@ ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, CpuSh
         if (!stored_raw(sizes)) throw_lzf_failure(sizes, result);
     }
     block.buffer = std::move(compressed);
-    return block;
-}
-
-// Temporary: decodes every column and keeps the placements of the kept ones.
-ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, const FieldSelection& selection,
-                                 CpuShare share) {
-    ColumnBlock block = read_compressed_data(in, layout, share);
-    std::vector<FieldPlacement> kept;
-    for (const std::size_t index : kept_indices(selection)) kept.push_back(block.columns[index]);
-    block.columns = std::move(kept);
     return block;
 }
 

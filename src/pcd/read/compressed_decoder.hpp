@@ -9,19 +9,14 @@
 #include "pcd/io/byte_buffer.hpp"
 #include "pcd/io/input_source.hpp"
 #include "pcd/parallel/cpu_share.hpp"
-#include "pcd/read/field_selection.hpp"
 
 namespace tessarel {
 
 struct ColumnBlock {
     PointBuffer buffer;
-    std::vector<FieldPlacement> columns;  // one for each of the layout's fields, or each kept field
+    std::vector<FieldPlacement> columns;  // one for each of the layout's fields
 };
 
 ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, CpuShare share);
-
-// Temporary: the placements of the kept fields of `selection` alone.
-ColumnBlock read_compressed_data(InputSource& in, const PcdLayout& layout, const FieldSelection& selection,
-                                 CpuShare share);
 
 }  // namespace tessarel

@@ -1,6 +1,8 @@
 #include "module/array_assembly.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "pcd/format/element_type.hpp"
 
@@ -27,14 +29,17 @@ Axis axis(const PcdCloud& cloud, int index) {
 }
 
 // x, y and z already lie in the buffer as float32 values one axis step apart: consecutive
-// in a record, or consecutive columns of a compressed block.
+// in a record, or consecutive columns of a compressed block (of this chunk's points or more).
 bool float_coordinates_in_place(const PcdCloud& cloud) {
-    const bool columns = cloud.layout.encoding == Encoding::binary_compressed;
-    const std::size_t step = columns ? 4 * cloud.layout.points : 4;
     const Axis x = axis(cloud, 0), y = axis(cloud, 1), z = axis(cloud, 2);
-    return x.field.type == ElementType::f32 && y.field.type == ElementType::f32 && z.field.type == ElementType::f32 &&
-           x.place.stride == y.place.stride && y.place.stride == z.place.stride &&
-           y.place.base == x.place.base + step && z.place.base == y.place.base + step;
+    if (x.field.type != ElementType::f32 || y.field.type != ElementType::f32 || z.field.type != ElementType::f32) {
+        return false;
+    }
+    if (x.place.stride != y.place.stride || y.place.stride != z.place.stride) return false;
+    const bool columns = x.place.stride == 4;
+    const std::size_t step = columns ? 4 * cloud.layout.points : 4;
+    return y.place.base >= x.place.base + step && y.place.base - x.place.base == z.place.base - y.place.base &&
+           (columns || y.place.base == x.place.base + step);
 }
 
 // The first value of coordinate `index` in every point, converted to float32 into column
@@ -89,17 +94,25 @@ py::array field_array(const std::byte* base, const PcdCloud& cloud, const FieldL
 // point. Any other coordinate field is also returned as it is, so that no value is lost.
 bool fits_points(const FieldLayout& field) { return field.type == ElementType::f32 && field.count == 1; }
 
+bool requested(const FieldRequest& names, const std::string& name) {
+    return !names || std::find(names->begin(), names->end(), name) != names->end();
+}
+
 }  // namespace
 
-std::pair<py::array, py::dict> assemble_arrays(PcdCloud cloud) {
-    // The capsule takes the storage only once it exists, so a failure here still frees it.
-    py::capsule owner(cloud.buffer.data(), +[](void* bytes) { std::free(bytes); });
-    const std::byte* const base = cloud.buffer.release();
+std::pair<py::array, py::dict> assemble_arrays(PcdCloud cloud, const FieldRequest& names) {
+    // One reference to the storage for every array of the set, dropped with the last of them.
+    // The capsule takes it only once it exists, so a failure here still drops it.
+    auto shared = std::make_unique<std::shared_ptr<const void>>(cloud.buffer.owner());
+    const py::capsule owner(shared.get(), +[](void* held) { delete static_cast<std::shared_ptr<const void>*>(held); });
+    shared.release();
+    const std::byte* const base = cloud.buffer.data();
     py::array points = points_array(base, cloud, owner);
     py::dict fields;
     for (std::size_t i = 0; i < cloud.layout.fields.size(); ++i) {
         const FieldLayout& field = cloud.layout.fields[i];
         if (is_coordinate(field.name) && fits_points(field)) continue;
+        if (!requested(names, field.name)) continue;
         // Names are keys whole: a NUL byte inside one must not merge it with another.
         fields[py::str(field.name.data(), field.name.size())] =
             field_array(base, cloud, field, cloud.placements[i], owner);

@@ -6,11 +6,13 @@
 
 #include <utility>
 
+#include "pcd/read/field_selection.hpp"
 #include "pcd/read/pcd_cloud.hpp"
 
 namespace tessarel {
 
-// Returns (points, fields). The cloud's buffer passes to a capsule that every array keeps alive.
-std::pair<pybind11::array, pybind11::dict> assemble_arrays(PcdCloud cloud);
+// Returns (points, fields): the fields among `names`, or every field for none. The arrays
+// share one capsule, which holds the cloud's storage alive.
+std::pair<pybind11::array, pybind11::dict> assemble_arrays(PcdCloud cloud, const FieldRequest& names);
 
 }  // namespace tessarel

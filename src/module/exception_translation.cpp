@@ -12,6 +12,7 @@
 
 #include "pcd/io/buffer_allocation_error.hpp"
 #include "pcd/io/file_output.hpp"
+#include "pcd/read/field_selection.hpp"
 
 namespace py = pybind11;
 
@@ -55,6 +56,8 @@ void translate(std::exception_ptr thrown) {
         PyErr_NoMemory();
     } catch (const FileError& error) {
         set_file_error(error);
+    } catch (const MissingField& error) {
+        set_error(PyExc_KeyError, error.what());
     } catch (const std::invalid_argument& error) {
         set_error(PyExc_ValueError, error.what());
     } catch (const std::length_error& error) {

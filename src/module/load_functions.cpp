@@ -41,17 +41,24 @@ py::str lenient_text(const std::string& text) {
 
 }  // namespace
 
-std::pair<py::array, py::dict> load_pcd(const FileName& filename) {
-    return assemble_arrays(without_gil([&] { return read_pcd_file(filename.bytes); }));
+std::pair<py::array, py::dict> load_pcd(const FileName& filename, const FieldNames& fields, bool mmap) {
+    const FieldRequest& names = fields.names;
+    PcdCloud cloud = without_gil(
+        [&] { return mmap ? read_pcd_mapped(filename.bytes, names) : read_pcd_file(filename.bytes, names); });
+    return assemble_arrays(std::move(cloud), names);
 }
 
-std::pair<py::array, py::dict> load_pcd_buffer(py::handle data) {
+std::pair<py::array, py::dict> load_pcd_buffer(py::handle data, const FieldNames& fields) {
+    const FieldRequest& names = fields.names;
     const ExportedBytes exported(data);
-    return assemble_arrays(without_gil([&] { return read_pcd_buffer(exported.bytes()); }));
+    return assemble_arrays(without_gil([&] { return read_pcd_buffer(exported.bytes(), names); }), names);
 }
 
 py::dict load_pcd_header(const FileName& filename) {
-    const PcdHeader header = without_gil([&] { return read_pcd_header_file(filename.bytes); });
+    return header_dict(without_gil([&] { return read_pcd_header_file(filename.bytes); }));
+}
+
+py::dict header_dict(const PcdHeader& header) {
     py::list fields;
     for (const PcdField& field : header.fields) {
         fields.append(py::make_tuple(py::str(field.name.data(), field.name.size()),

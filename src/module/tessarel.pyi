@@ -1,8 +1,9 @@
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
 import os
-from collections.abc import Buffer, Iterable, Mapping
-from typing import Any, Literal, SupportsIndex, TypeAlias, TypedDict
+from collections.abc import Buffer, Iterable, Iterator, Mapping
+from types import TracebackType
+from typing import Any, Literal, Self, SupportsIndex, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +18,9 @@ FileName: TypeAlias = str | bytes | bytearray | os.PathLike[str] | os.PathLike[b
 
 __version__: str
 
-def load_pcd(filename: FileName) -> tuple[Points, dict[str, FieldArray]]:
+def load_pcd(
+    filename: FileName, fields: Iterable[str] | None = None, *, mmap: bool = False
+) -> tuple[Points, dict[str, FieldArray]]:
     """
     Load a PCD file into NumPy arrays.
 
@@ -26,14 +29,26 @@ def load_pcd(filename: FileName) -> tuple[Points, dict[str, FieldArray]]:
         fields: dict of other NumPy arrays with arbitrary names, each of shape
             (N,) or (N, COUNT) with its field's dtype; an x, y or z field that
             is not float32 with COUNT 1 is there too, with its exact values
+
+    fields: an iterable of field names (not a single str). Only those fields,
+        and x, y and z for points, are decoded and kept; the dict is the whole
+        load's restricted to those names. A name the file lacks raises
+        KeyError. In ASCII data, a bad value in a field not named is not read.
+    mmap: with a binary file, the arrays are views of a private, copy-on-write
+        mapping of the file: the call returns at once whatever the file's
+        size, pages are read when touched, and writes never reach the file
+        (points is a view when x, y, z are consecutive F 4 fields). The file
+        must not be truncated while mapped: that kills the process with
+        SIGBUS. Other encodings are decoded from the mapping.
     """
 
-def load_pcd_buffer(data: Buffer) -> tuple[Points, dict[str, FieldArray]]:
+def load_pcd_buffer(data: Buffer, fields: Iterable[str] | None = None) -> tuple[Points, dict[str, FieldArray]]:
     """
     Load a PCD file held in memory into NumPy arrays, as load_pcd does.
 
     data: bytes, bytearray, memoryview, mmap.mmap, a uint8 NumPy array, or any
         C-contiguous object with the buffer protocol; it is read without a copy
+    fields: an iterable of field names to keep, as load_pcd takes it
     """
 
 class PcdHeader(TypedDict):
@@ -55,6 +70,50 @@ def load_pcd_header(filename: FileName) -> PcdHeader:
         width, height: the cloud's organisation; points: the point count
         viewpoint: (tx, ty, tz, qw, qx, qy, qz), the sensor pose
         data: the encoding, lower-cased
+    """
+
+class PcdIterator(Iterator[tuple[Points, dict[str, FieldArray]]]):
+    """
+    The chunks of a PCD file, from iter_pcd: an iterator of (points, fields)
+    pairs, and a context manager that closes the file on exit.
+    """
+
+    @property
+    def header(self) -> PcdHeader:
+        """What load_pcd_header gives for the file, read when the iterator opened it."""
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> tuple[Points, dict[str, FieldArray]]: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    def close(self) -> None:
+        """Close the file; the iterator then yields nothing more."""
+
+def iter_pcd(
+    filename: FileName, chunk_points: SupportsIndex = 1_000_000, fields: Iterable[str] | None = None
+) -> PcdIterator:
+    """
+    Read a PCD file a chunk of points at a time, in file order.
+
+    Returns an iterator of (points, fields) pairs, as load_pcd gives them, for
+    consecutive runs of chunk_points points: every chunk but the last holds
+    exactly chunk_points, and a cloud of 0 points yields none. A chunk's
+    arrays stay valid after the iterator moves on.
+
+    chunk_points: the points of each chunk, 1 or more
+    fields: an iterable of field names to keep, as load_pcd takes it
+
+    The header attribute holds what load_pcd_header gives, before the first
+    chunk. The iterator is a context manager: the file is closed at the end of
+    a with block, after the last chunk, by close(), or when it is collected.
+    An error is raised at the chunk where it occurs, with the message a whole
+    load gives, and ends the iteration. binary and ascii chunks hold only
+    their own points; the chosen columns of a binary_compressed file are
+    decoded at the first chunk, and every chunk is a view of them.
     """
 
 def save_pcd(

@@ -1,5 +1,6 @@
 #pragma once
-// Heap byte buffers of a fixed size: the point records of a cloud and the decoders' inputs.
+// Heap byte buffers of a fixed size: the point records of a cloud and the decoders' inputs;
+// and the bytes that results share, from such a buffer or from a file mapping.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <utility>
 
 #include "pcd/io/buffer_allocation_error.hpp"
 
@@ -81,5 +83,30 @@ private:
 // The packed point records of one cloud, little-endian values at each field's offset.
 // Allocated once at its final size and filled in place by one decoder.
 using PointBuffer = ByteBuffer;
+
+// Bytes that several results share: a decoded buffer, or part of a file mapping. Whatever
+// owns them lives while any copy of this does; chunks of one decoded block are views of it
+// with the block's owner.
+class SharedBytes {
+public:
+    SharedBytes() = default;
+
+    // Takes the buffer's storage.
+    explicit SharedBytes(ByteBuffer buffer)
+        : bytes_(buffer.data(), buffer.size()), owner_(buffer.release(), [](std::byte* bytes) { std::free(bytes); }) {}
+
+    // `bytes` inside what `owner` keeps alive.
+    SharedBytes(std::span<std::byte> bytes, std::shared_ptr<const void> owner) noexcept
+        : bytes_(bytes), owner_(std::move(owner)) {}
+
+    std::byte* data() const noexcept { return bytes_.data(); }
+    std::size_t size() const noexcept { return bytes_.size(); }
+    std::span<std::byte> bytes() const noexcept { return bytes_; }
+    const std::shared_ptr<const void>& owner() const noexcept { return owner_; }
+
+private:
+    std::span<std::byte> bytes_;
+    std::shared_ptr<const void> owner_;
+};
 
 }  // namespace tessarel

@@ -17,6 +17,8 @@ namespace {
 // The most `peek` reads ahead in one system call.
 constexpr std::size_t ahead_capacity = std::size_t{64} << 10;
 
+}  // namespace
+
 // Only regular files: a directory would open and then fail to read, and a FIFO would block
 // the caller until some writer appears (hence the open that does not wait for one).
 int open_regular_file(const std::string& filename) {
@@ -27,8 +29,6 @@ int open_regular_file(const std::string& filename) {
     if (fd >= 0) ::close(fd);
     throw std::runtime_error("Cannot open PCD file: " + filename);
 }
-
-}  // namespace
 
 FileSource::FileSource(const std::string& filename)
     : fd_(open_regular_file(filename)),

@@ -13,6 +13,9 @@
 
 namespace tessarel {
 
+// Opens `filename`, which must name a regular file, for reading: a descriptor the caller closes.
+int open_regular_file(const std::string& filename);
+
 class FileSource final : public InputSource {
 public:
     // Opens `filename`, which must name a regular file, for reading.

@@ -1,6 +1,7 @@
 #include "pcd/read/field_selection.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tessarel {
 namespace {
@@ -11,6 +12,26 @@ std::size_t last_named(const PcdLayout& layout, const std::string& name) {
         if (layout.fields[i].name == name) return i;
     }
     return layout.fields.size();
+}
+
+// Bytes of a record copied as one: kept fields that lie next to each other are one run.
+struct Run {
+    std::size_t offset;
+    std::size_t bytes;
+};
+
+std::vector<Run> kept_runs(const PcdLayout& layout, const FieldSelection& selection) {
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+        const FieldLayout& field = layout.fields[i];
+        if (!selection.kept[i] || field.bytes() == 0) continue;
+        if (!runs.empty() && runs.back().offset + runs.back().bytes == field.offset) {
+            runs.back().bytes += field.bytes();
+        } else {
+            runs.push_back({field.offset, field.bytes()});
+        }
+    }
+    return runs;
 }
 
 [[noreturn]] void throw_missing(const PcdLayout& layout, const std::string& name) {
@@ -32,6 +53,10 @@ FieldSelection select_fields(const PcdLayout& layout, std::span<const std::strin
         selection.kept[index] = true;
     }
     return selection;
+}
+
+FieldSelection select_requested(const PcdLayout& layout, const FieldRequest& names) {
+    return names ? select_fields(layout, *names) : select_all(layout);
 }
 
 bool keeps_all(const FieldSelection& selection) {
@@ -60,6 +85,19 @@ PcdLayout kept_layout(const PcdLayout& layout, const FieldSelection& selection, 
         kept.xyz[axis] = static_cast<std::size_t>(position - indices.begin());
     }
     return kept;
+}
+
+void gather_kept(std::span<const std::byte> records, const PcdLayout& layout, const FieldSelection& selection,
+                 std::byte* out) {
+    if (layout.point_step == 0) return;
+    const std::vector<Run> runs = kept_runs(layout, selection);
+    for (const std::byte* record = records.data(); record != records.data() + records.size();
+         record += layout.point_step) {
+        for (const Run& run : runs) {
+            std::memcpy(out, record + run.offset, run.bytes);
+            out += run.bytes;
+        }
+    }
 }
 
 }  // namespace tessarel

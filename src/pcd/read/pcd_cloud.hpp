@@ -1,6 +1,7 @@
 #pragma once
-// What reading a PCD file gives: its checked layout and the decoded bytes, with where each
-// field's values lie in them: in point records, or in the columns of a compressed block.
+// What reading a PCD file gives: the layout of the fields it kept and their decoded bytes,
+// with where each kept field's values lie in them: in point records, in the columns of a
+// compressed block, or in the records of a mapped file.
 
 #include <vector>
 
@@ -10,8 +11,8 @@
 namespace tessarel {
 
 struct PcdCloud {
-    PcdLayout layout;
-    PointBuffer buffer;
+    PcdLayout layout;  // the kept fields, as kept_layout gives them; the placements say where they lie
+    SharedBytes buffer;
     std::vector<FieldPlacement> placements;  // where each of the layout's fields lies in `buffer`
 };
 

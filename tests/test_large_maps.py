@@ -1,0 +1,191 @@
+"""Field selection, mapped loads and chunk iteration: each gives what a whole load gives."""
+
+import gc
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tessarel
+from pcd_writer import ENCODINGS, fields, header, pcd_bytes, random_values, write
+
+# x, y, z as float32 in a row; and coordinates of other types, apart, with a padding field.
+XYZ, APART = "x y z i:U1 n:F4x3 d:F8", "a:U2 x:F8 _:U1x3 y z:I4 b:I2x2"
+SELECTIONS = [
+    (XYZ, []), (XYZ, ["i"]), (XYZ, ["n", "x"]), (XYZ, ["d", "d", "n"]),
+    (APART, []), (APART, ["a"]), (APART, ["x", "z", "b"]), (APART, ["_"]), (APART, ["y"]),
+]
+
+
+def whole_restricted(path, names):
+    points, loaded = tessarel.load_pcd(path)
+    return points, {name: array for name, array in loaded.items() if name in names}
+
+
+def chunks_of(path, chunk_points, names=None):
+    with tessarel.iter_pcd(path, chunk_points, fields=names) as chunks:
+        return list(chunks)
+
+
+def joined(pairs):
+    return np.concatenate([p for p, _ in pairs]), {k: np.concatenate([f[k] for _, f in pairs]) for k in pairs[0][1]}
+
+
+SOURCES = {
+    "file": lambda path, names: tessarel.load_pcd(path, names),
+    "buffer": lambda path, names: tessarel.load_pcd_buffer(Path(path).read_bytes(), fields=iter(names)),
+    "mapped": lambda path, names: tessarel.load_pcd(path, tuple(names), mmap=True),
+    "chunks": lambda path, names: joined(chunks_of(path, 7, names)),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize(("spec", "names"), SELECTIONS)
+def test_a_selection_is_the_whole_load_restricted(pcd_file, spec, names, encoding, source):
+    table = fields(spec)
+    path = pcd_file(pcd_bytes(table, random_values(table, 30, seed=len(names)), encoding))
+    points, loaded = SOURCES[source](path, names)
+    expected_points, expected = whole_restricted(path, names)
+    np.testing.assert_array_equal(points, expected_points)
+    assert points.dtype == np.float32
+    assert loaded.keys() == expected.keys()
+    for name, array in expected.items():
+        assert loaded[name].dtype == array.dtype
+        np.testing.assert_array_equal(loaded[name], array)
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("chunk_points", [1, 7, 19, 20, 21])
+def test_chunks_split_the_cloud_in_file_order(pcd_file, encoding, chunk_points):
+    table = fields("x y z t:U2 n:F8x2")
+    path = pcd_file(pcd_bytes(table, random_values(table, 20), encoding))
+    pairs = chunks_of(path, chunk_points)  # all held at once: each outlives the iterator's moves
+    sizes = [len(points) for points, _ in pairs]
+    assert sizes[:-1] == [chunk_points] * (len(sizes) - 1) and 0 < sizes[-1] <= chunk_points
+    points, loaded = joined(pairs)
+    expected_points, expected = tessarel.load_pcd(path)
+    np.testing.assert_array_equal(points, expected_points)
+    assert loaded.keys() == expected.keys()
+    for name, array in expected.items():
+        np.testing.assert_array_equal(loaded[name], array)
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_an_empty_cloud_yields_no_chunk_but_its_header(pcd_file, encoding):
+    path = pcd_file(pcd_bytes(fields("x y z"), [np.zeros(0, np.float32)] * 3, encoding))
+    with tessarel.iter_pcd(path) as chunks:
+        assert chunks.header == tessarel.load_pcd_header(path)
+        assert list(chunks) == []
+
+
+def test_a_truncated_file_fails_mapped_and_at_the_chunk_past_its_end(pcd_file):
+    table = fields("x y z t:U2")
+    content = pcd_bytes(table, random_values(table, 20), "binary")
+    path = pcd_file(content[: len(content) - 14 * 7 + 5])  # 13 records and 5 bytes of the 14th
+    with pytest.raises(RuntimeError) as whole:
+        tessarel.load_pcd(path)
+    with pytest.raises(RuntimeError, match=f"^{whole.value}$"):
+        tessarel.load_pcd(path, mmap=True)
+    chunks = tessarel.iter_pcd(path, 5)
+    assert [len(points) for points, _ in [next(chunks), next(chunks)]] == [5, 5]
+    with pytest.raises(RuntimeError) as chunk:
+        next(chunks)
+    assert str(chunk.value) == str(whole.value)
+    assert list(chunks) == []
+
+
+def open_descriptors() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+ENDINGS = {
+    "exhausted": lambda chunks: list(chunks),
+    "with block": lambda chunks: chunks.__exit__(None, None, None),
+    "close": lambda chunks: chunks.close(),
+    "collected": lambda chunks: None,
+}
+
+
+@pytest.mark.parametrize("ending", ENDINGS)
+def test_the_iterator_closes_its_file(pcd_file, ending):
+    table = fields("x y z")
+    path = pcd_file(pcd_bytes(table, random_values(table, 10), "binary"))
+    before = open_descriptors()
+    chunks = tessarel.iter_pcd(path, 3)
+    next(chunks)
+    assert open_descriptors() == before + 1
+    ENDINGS[ending](chunks)
+    if ending == "collected":
+        del chunks
+        gc.collect()
+    else:
+        assert list(chunks) == []
+    assert open_descriptors() == before
+
+
+BAD_CALLS = [
+    (lambda path: tessarel.load_pcd(path, "intensity"), TypeError, "iterable of field names"),
+    (lambda path: tessarel.load_pcd(path, [1]), TypeError, "field names must be str, not int"),
+    (lambda path: tessarel.load_pcd(path, 5), TypeError, "not int"),
+    (lambda path: tessarel.iter_pcd(path, fields="x"), TypeError, "iterable of field names"),
+    (lambda path: tessarel.load_pcd(path, ["x", "intensity"]), KeyError,
+     "field 'intensity' is not in the file, whose fields are x, y, z, t"),
+    (lambda path: tessarel.load_pcd(path, ["rgb"], mmap=True), KeyError, "'rgb'"),
+    (lambda path: tessarel.iter_pcd(path, fields=["rgb"]), KeyError, "'rgb'"),
+    (lambda path: tessarel.iter_pcd(path, 0), ValueError, "chunk_points must be 1 or more, not 0"),
+    (lambda path: tessarel.load_pcd(write(Path(path).with_suffix(".empty"), b""), mmap=True), RuntimeError,
+     "Cannot map PCD file: .* the file is empty"),
+    (lambda path: tessarel.load_pcd(Path(path).parent, mmap=True), RuntimeError, "Cannot open PCD file"),
+]
+
+
+@pytest.mark.parametrize(("call", "error", "message"), BAD_CALLS)
+def test_bad_arguments(pcd_file, call, error, message):
+    table = fields("x y z t")
+    path = pcd_file(pcd_bytes(table, random_values(table, 3), "binary"))
+    with pytest.raises(error, match=message):
+        call(path)
+
+
+# Past 4 GiB of records, sparse: only the pages touched take disk or memory.
+BIG_POINTS = 300_000_000  # of 16 bytes: 4.8 GB
+
+
+@pytest.fixture
+def big_map(tmp_path):
+    table = fields("x y z intensity")
+    head = header(table, BIG_POINTS, "binary")
+    ends = random_values(table, 4, seed=3)
+    path = tmp_path / "map.pcd"
+    with open(path, "wb") as out:
+        out.write(head + pcd_bytes(table, [v[:2] for v in ends], "binary")[len(header(table, 2, "binary")):])
+        out.truncate(len(head) + 16 * BIG_POINTS)
+        out.seek(len(head) + 16 * (BIG_POINTS - 2))
+        out.write(pcd_bytes(table, [v[2:] for v in ends], "binary")[len(header(table, 2, "binary")):])
+    return str(path), np.stack(ends[:3], axis=1), ends[3]
+
+
+def test_a_map_past_4_gib_is_mapped_in_place(big_map):
+    path, points_at_ends, intensity_at_ends = big_map
+    points, loaded = tessarel.load_pcd(path, mmap=True)
+    assert points.shape == (BIG_POINTS, 3) and loaded["intensity"].shape == (BIG_POINTS,)
+    assert np.may_share_memory(points, loaded["intensity"])  # views of the mapping, not copies
+    np.testing.assert_array_equal(points[[0, 1, -2, -1]], points_at_ends)
+    np.testing.assert_array_equal(loaded["intensity"][[0, 1, -2, -1]], intensity_at_ends)
+    points[-1] = 7  # writable, and private: the file keeps its bytes
+    del points, loaded
+    gc.collect()
+    again, _ = tessarel.load_pcd(path, mmap=True)
+    np.testing.assert_array_equal(again[-1], points_at_ends[-1])
+
+
+def test_a_map_past_4_gib_is_read_in_chunks(big_map):
+    path, points_at_ends, _ = big_map
+    with tessarel.iter_pcd(path, 1_000_000, fields=["x", "y", "z"]) as chunks:
+        assert chunks.header["points"] == BIG_POINTS
+        points, loaded = next(chunks)
+        second, _ = next(chunks)
+    assert points.shape == second.shape == (1_000_000, 3) and loaded == {}
+    np.testing.assert_array_equal(points[:2], points_at_ends[:2])

@@ -144,10 +144,12 @@ def test_mypy_reports_a_wrong_argument(tmp_path):
 
 
 def documented_functions(body: list, owner) -> list[str]:
-    """The names of the functions in `body` whose stub docstring is the runtime one, checked."""
+    """The names of the functions in `body` whose stub docstring is the runtime one, checked; a
+    method's runtime docstring follows pybind11's signature line, a property's has none."""
     functions = [node for node in body if isinstance(node, ast.FunctionDef) and ast.get_docstring(node)]
     for function in functions:
-        runtime_doc = getattr(owner, function.name).__doc__.split("\n", 1)[1]  # after pybind11's signature line
+        runtime = inspect.getattr_static(owner, function.name)
+        runtime_doc = runtime.__doc__ if isinstance(runtime, property) else runtime.__doc__.split("\n", 1)[1]
         assert ast.get_docstring(function) == inspect.cleandoc(runtime_doc), function.name
     return [function.name for function in functions]
 

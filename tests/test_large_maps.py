@@ -80,10 +80,22 @@ def test_an_empty_cloud_yields_no_chunk_but_its_header(pcd_file, encoding):
         assert list(chunks) == []
 
 
-def test_a_truncated_file_fails_mapped_and_at_the_chunk_past_its_end(pcd_file):
-    table = fields("x y z t:U2")
-    content = pcd_bytes(table, random_values(table, 20), "binary")
-    path = pcd_file(content[: len(content) - 14 * 7 + 5])  # 13 records and 5 bytes of the 14th
+def ascii_cloud(table, lines: list[str], points: int = 20) -> bytes:
+    return header(table, points, "ascii") + "".join(line + "\n" for line in lines).encode()
+
+
+XYZT = fields("x y z t:U2")
+# Each breaks at point 12, in the third chunk of 5.
+BROKEN = {
+    "binary-truncated": lambda: pcd_bytes(XYZT, random_values(XYZT, 20), "binary")[: -14 * 7 + 5],
+    "ascii-bad-token": lambda: ascii_cloud(XYZT, ["1 2 3 4"] * 12 + ["1 2 3 nope"] + ["1 2 3 4"] * 7),
+    "ascii-ended-early": lambda: ascii_cloud(XYZT, ["1 2 3 4"] * 12 + ["1 2"]),
+}
+
+
+@pytest.mark.parametrize("broken", BROKEN)
+def test_an_error_is_raised_at_its_chunk_with_the_whole_loads_message(pcd_file, broken):
+    path = pcd_file(BROKEN[broken]())
     with pytest.raises(RuntimeError) as whole:
         tessarel.load_pcd(path)
     with pytest.raises(RuntimeError, match=f"^{whole.value}$"):

@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 
 LINTED_CPP = $(shell git ls-files '*.cpp' '*.hpp')
 
-.PHONY: setup run test lint test-asan test-32 fuzz wheel bench bench-save bench-threads clean
+.PHONY: setup run test lint test-asan test-32 fuzz wheel bench bench-save bench-threads bench-maps clean
 
 setup:
 	@bash scripts/setup.sh
@@ -57,6 +57,11 @@ bench-save: setup
 # BENCH_ARGS narrows it (see bench/bench_threads.py --help).
 bench-threads: setup
 	$(PYTHON) bench/bench_threads.py $(BENCH_ARGS)
+
+# Large maps: mapped loads, chunks and field selections on sparse maps of up to 28.8 GB;
+# BENCH_ARGS shrinks them (see bench/bench_maps.py --help).
+bench-maps: setup
+	bash scripts/bench.sh bench_maps.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist .venv .venv-bench .deps

@@ -130,3 +130,30 @@ def test_merge_writes_every_scan_or_nothing(tmp_path, specs, error):
     np.testing.assert_array_equal(points, np.stack(columns[:3], axis=1))
     np.testing.assert_array_equal(loaded["i"], columns[3])
     np.testing.assert_array_equal(loaded["n"], columns[4])
+
+
+def test_map_tiles_puts_every_point_in_its_tile(tmp_path):
+    table = fields("x y z id:U2 d:F8")
+    values = random_values(table, 300, seed=3)
+    rng = np.random.default_rng(3)
+    values[0][:], values[1][:] = rng.uniform(-30, 30, 300), rng.uniform(-30, 30, 300)
+    values[0][5] = np.nan  # in no tile: kept apart, not lost
+    values[3][:] = np.arange(300)
+    source = write(tmp_path / "map.pcd", pcd_bytes(table, values, "binary"))
+    run_example("examples/map_tiles.py", source, str(tmp_path / "tiles"), "--tile", "10", "--chunk", "7")
+    metadata = (tmp_path / "tiles" / "metadata.yaml").read_text().splitlines()
+    assert metadata[:2] == ["x_resolution: 10", "y_resolution: 10"]
+    seen = []
+    for line in metadata[2:]:
+        name, corner = line.split('": ')
+        low_x, low_y = (float(c) for c in corner.strip("[]").split(", "))
+        points, loaded = tessarel.load_pcd(str(tmp_path / "tiles" / name.strip('"')))
+        assert (low_x <= points[:, 0]).all() and (points[:, 0] < low_x + 10).all()
+        assert (low_y <= points[:, 1]).all() and (points[:, 1] < low_y + 10).all()
+        seen.append((points, loaded))
+    seen.append(tessarel.load_pcd(str(tmp_path / "tiles" / "unplaced.pcd")))
+    ids = np.concatenate([loaded["id"] for _, loaded in seen])
+    assert sorted(ids.tolist()) == list(range(300))
+    order = np.argsort(ids)
+    np.testing.assert_array_equal(np.concatenate([points for points, _ in seen])[order, 0], values[0])
+    np.testing.assert_array_equal(np.concatenate([loaded["d"] for _, loaded in seen])[order], values[4])

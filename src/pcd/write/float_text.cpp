@@ -55,15 +55,31 @@ char* digits_ending_at(char* end, UInt value) noexcept {
     return end;
 }
 
-// Writes the integral value significand·2^exponent exactly. A fixed text is never longer than
-// 22 digits, so the value is below 10^22 and the exponent at most 21 for a double.
+// Writes the decimal digits of `value` so that they end at `end`, with a point before the last
+// `fraction` of them; returns where they start. The point goes in as the digits are written,
+// since moving digits afterwards costs a call to memmove.
+template <class UInt>
+char* digits_with_point_ending_at(char* end, UInt value, int fraction) noexcept {
+    for (; fraction >= 2; fraction -= 2) {
+        end -= 2;
+        std::memcpy(end, &digit_pairs[static_cast<std::size_t>(value % 100) * 2], 2);
+        value /= 100;
+    }
+    if (fraction == 1) {
+        *--end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    *--end = '.';
+    return digits_ending_at(end, value);
+}
+
+// Writes the integral value significand·2^exponent, exponent > 0, exactly. A fixed text is never
+// longer than 22 digits, so the value is below 10^22 and the exponent at most 21 for a double.
 char* write_integral(char* out, std::uint64_t significand, int exponent) noexcept {
     char digits[24];
     char* const end = digits + sizeof digits;
     char* first = nullptr;
-    if (exponent <= 0) {
-        first = digits_ending_at(end, significand >> -exponent);
-    } else if (significand >> (64 - exponent) == 0) {
+    if (significand >> (64 - exponent) == 0) {
         first = digits_ending_at(end, significand << exponent);
     } else {
         // Past 64 bits: split the significand at 10^9, so that each part times 2^exponent fits.
@@ -150,25 +166,27 @@ char* write_text(char* out, Float value) noexcept {
         return write_exponent(out + digits + (digits > 1), point - 1);
     }
     if (decimal.exponent > 0) {
-        const bool normal = biased_exponent != 0;
-        const std::uint64_t significand = (magnitude & fraction_mask) | (Bits{normal} << Format::significand_bits);
-        const int exponent =
-            static_cast<int>(biased_exponent) + !normal - Format::exponent_bias - Format::significand_bits;
-        return write_integral(out, significand, exponent);
+        // Integral: digits and zeros are the exact value below 2^(significand_bits + 1); past it,
+        // the text is the exact value, not the shortest digits padded with zeros.
+        const int exponent = static_cast<int>(biased_exponent) - Format::exponent_bias - Format::significand_bits;
+        if (exponent > 0) {
+            const std::uint64_t significand = (magnitude & fraction_mask) | (Bits{1} << Format::significand_bits);
+            return write_integral(out, significand, exponent);
+        }
+        digits_ending_at(out + digits, decimal.significand);
+        std::memcpy(out + digits, "00000", 5);  // at most 5 zeros, or scientific is shorter
+        return out + fixed_length;
     }
     if (decimal.exponent == 0) {
         return digits_ending_at(out + digits, decimal.significand) + digits;
     }
     if (point > 0) {
-        digits_ending_at(out + 1 + digits, decimal.significand);
-        for (int i = 0; i < point; ++i) out[i] = out[i + 1];
-        out[point] = '.';
-        return out + digits + 1;
+        digits_with_point_ending_at(out + fixed_length, decimal.significand, -decimal.exponent);
+        return out + fixed_length;
     }
-    out[0] = '0';
-    out[1] = '.';
-    for (int i = 0; i < -point; ++i) out[2 + i] = '0';
-    return digits_ending_at(out + fixed_length, decimal.significand) + digits;
+    std::memcpy(out, "0.000", 5);  // at most 3 zeros after the point, or scientific is shorter
+    digits_ending_at(out + fixed_length, decimal.significand);
+    return out + fixed_length;
 }
 
 }  // namespace

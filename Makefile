@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 
 LINTED_CPP = $(shell git ls-files '*.cpp' '*.hpp')
 
-.PHONY: setup run test lint test-asan test-32 fuzz wheel bench bench-save bench-threads bench-maps clean
+.PHONY: setup run test lint test-asan test-32 check-floats fuzz wheel bench bench-save bench-threads bench-maps clean
 
 setup:
 	@bash scripts/setup.sh
@@ -31,6 +31,11 @@ test-asan: setup
 # The reading core at 32 and 64 bits, replaying the same files: both must agree.
 test-32: setup
 	bash scripts/test_32.sh
+
+# The text ASCII saves give every one of the 2^32 float bit patterns, against std::to_chars
+# and read back; minutes on every CPU, so outside `make test`.
+check-floats: setup
+	"$$($(PYTHON) devkit/dev_build.py float_text_check)" floats
 
 # Each libFuzzer target for FUZZ_SECONDS.
 fuzz: setup

@@ -8,7 +8,9 @@ one buffer), and, as a second row, arrays of the caller's own (points of shape (
 contiguous array for each other field). For ascii and binary_compressed, which tessarel
 makes on every usable CPU, tessarel again pinned to one CPU. Each file is read back with
 tessarel: a writer whose file reads back other
-values, or not at all, is reported so. Every file is deleted after its run.
+values, or not at all, is reported so. Every file is deleted after its run. For ascii, the
+time of a value on one CPU beside that of the text conversions alone (floors.cpp), with
+std::to_chars and with the formatter saves use.
 
 Then, with the binary encoding, the case users meet most: 2 million points of x y z intensity
 label from arrays of their own (points of shape (N, 3) float32, intensity float32, label
@@ -30,6 +32,8 @@ import json
 import os
 import platform
 import statistics
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -37,6 +41,9 @@ import numpy as np
 
 import datasets
 from timing import median_seconds
+
+sys.path.insert(0, str(Path(__file__).parent.parent / "devkit"))
+import dev_build  # noqa: E402
 
 HERE = Path(__file__).parent
 CACHE = HERE.parent / ".cache" / "bench"
@@ -119,6 +126,16 @@ def floor(records: np.ndarray, encoding: str):
     return (lambda: lzf.lzf_compress(columns, len(columns), out, len(out))), size
 
 
+def ascii_conversions(points: int, mix: datasets.Mix, runs: int) -> dict:
+    """Seconds of the text conversions alone of an ASCII save of the cloud, on one CPU: with
+    std::to_chars, as saves made them before, and with the formatter they use."""
+    path = datasets.cloud_file(CACHE, points, mix, "ascii")
+    types = "".join("F" if kind[0] == "f" else "U" for _, kind in mix.fields)
+    command = [str(dev_build.target("floors")), "ascii-save", str(path), types, str(runs)]
+    standard, ours = map(float, subprocess.run(command, check=True, capture_output=True, text=True).stdout.split())
+    return {"std::to_chars": standard, "ours": ours, "values": points * len(types)}
+
+
 def reads_back(records: np.ndarray) -> str:
     """'exact', or what differs when tessarel reads the written file."""
     tessarel = importlib.import_module("tessarel")
@@ -158,6 +175,8 @@ def bench(points: int, mix: datasets.Mix, encoding: str, writers: dict, runs: in
         if name == "tessarel" and encoding != "binary":
             row["times"]["tessarel, one CPU"] = median_seconds(on_one_cpu(functools.partial(write, encoding)), runs,
                                                                after=remove_output)
+    if encoding == "ascii":
+        row["conversions"] = ascii_conversions(points, mix, runs)
     if encoding != "ascii":
         work, size = floor(records, encoding)
         name = "numpy.tofile" if encoding == "binary" else "lzf_compress"
@@ -174,6 +193,12 @@ def print_row(label: str, row: dict) -> None:
     for name, check in row["checks"].items():
         if check != "exact":
             print(f"{'':<34} {name}: {check}")
+    if "conversions" in row:
+        values, one_cpu = row["conversions"]["values"], row["times"]["tessarel, one CPU"]
+        standard, ours = row["conversions"]["std::to_chars"], row["conversions"]["ours"]
+        print(f"{'':<34} a value on one CPU: save {one_cpu / values * 1e9:.1f} ns ({one_cpu / standard:.2f} of "
+              f"std::to_chars' conversions alone), conversions alone {ours / values * 1e9:.1f} ns against "
+              f"std::to_chars' {standard / values * 1e9:.1f} ns ({ours / standard:.2f})")
     if "liblzf block" in row:
         print(f"{'':<34} block {row['tessarel block']:,} bytes, liblzf's {row['liblzf block']:,} "
               f"({row['tessarel block'] / row['liblzf block']:.3f})")

@@ -56,6 +56,7 @@ required_packages() {
     # x86_64-linux-gnu-g++): without g++, CMake only reports that CXX names no compiler.
     echo g++
     echo liblzf-dev
+    echo libdragonbox-dev
     [ "$codename" = bookworm ] && return
     echo libfast-float-dev
     case "$(find_python)" in

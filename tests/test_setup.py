@@ -43,7 +43,7 @@ def left_apt_and_venv_alone(project: Path) -> bool:
 
 
 # Debian 12 has no fast_float 6 package (setup fetches its headers) nor a CPython 3.13 one.
-PACKAGES = "g++ liblzf-dev" + ("\n" if BOOKWORM else " libfast-float-dev")
+PACKAGES = "g++ liblzf-dev libdragonbox-dev" + ("\n" if BOOKWORM else " libfast-float-dev")
 
 
 @pytest.mark.parametrize(

@@ -3,25 +3,32 @@
 #include <algorithm>
 #include <charconv>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "pcd/parallel/ordered_pieces.hpp"
+#include "pcd/write/float_text.hpp"
 
 namespace tessarel {
 namespace {
 
-// The longest text of one value and its separator: a float64 such as
-// -2.2250738585072014e-308 takes 24 characters, an int64 20.
+// Room for the longest text of one value and its separator: a float64 takes up to 24
+// characters, an int64 20.
 constexpr std::size_t longest_value = 32;
+static_assert(longest_float_text < longest_value);
 
-// Writes the field's values of one point, each followed by a space. Shortest round trip for
-// floats (std::to_chars), decimal for integers; infinities and NaN as inf, -inf, nan.
+// Writes the field's values of one point, each followed by a space: floats in their shortest
+// round-trip text, integers in decimal.
 template <class Value>
 char* format_point(std::size_t count, const FieldValues& values, const std::byte* source, char* out) noexcept {
     for (std::size_t e = 0; e < count; ++e) {
         const std::byte* const at = source + static_cast<std::ptrdiff_t>(e) * values.element_stride;
         const Value value = load_value<Value>(at, values.byte_swapped);
-        out = std::to_chars(out, out + longest_value, value).ptr;
+        if constexpr (std::is_floating_point_v<Value>) {
+            out = write_float_text(out, value);
+        } else {
+            out = std::to_chars(out, out + longest_value, value).ptr;
+        }
         *out++ = ' ';
     }
     return out;

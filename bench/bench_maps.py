@@ -99,7 +99,8 @@ def child_mapped_pass(path: str) -> dict:
 
 
 def child_memmap_pass(path: str) -> dict:
-    records = np.memmap(path, dtype=XYZI, mode="c", offset=datasets.data_offset(Path(path)))
+    # Read-only: a private writable numpy.memmap reserves memory for the whole map, and fails.
+    records = np.memmap(path, dtype=XYZI, mode="r", offset=datasets.data_offset(Path(path)))
     xyz = np.ndarray((len(records), 3), np.float32, records, 0, (XYZI.itemsize, 4))
     del records
     start = time.perf_counter()

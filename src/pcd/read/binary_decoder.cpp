@@ -10,8 +10,9 @@
 namespace tessarel {
 namespace {
 
-// The records a selection reads at a time, whole, before it keeps their chosen fields.
-constexpr std::size_t records_piece_bytes = std::size_t{4} << 20;
+// The records a selection reads at a time, whole, before it keeps their chosen fields: few
+// enough to stay in the cache between the read and the gather, so the records cross memory once.
+constexpr std::size_t records_piece_bytes = std::size_t{1} << 20;
 
 }  // namespace
 

@@ -206,7 +206,7 @@ def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> np.ndarray[tupl
     Returns (N, 3) uint8 red, green, blue, or (N, 4) with alpha.
     """
 def pack_rgb(
-    colours: npt.ArrayLike, dtype: npt.DTypeLike = np.float32
+    colours: npt.ArrayLike, dtype: npt.DTypeLike = "float32"
 ) -> np.ndarray[tuple[int], np.dtype[np.float32 | np.uint32]]:
     """
     Pack colours as PCL stores them, the inverse of unpack_rgb.

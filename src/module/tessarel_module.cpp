@@ -129,8 +129,7 @@ PYBIND11_MODULE(tessarel, module) {
 
         Returns (N, 3) uint8 red, green, blue, or (N, 4) with alpha.
     )doc");
-    module.def("pack_rgb", &tessarel::pack_rgb, py::arg("colours"),
-               py::arg("dtype") = py::module_::import("numpy").attr("float32"),
+    module.def("pack_rgb", &tessarel::pack_rgb, py::arg("colours"), py::arg("dtype") = "float32",
                R"doc(
         Pack colours as PCL stores them, the inverse of unpack_rgb.
 

@@ -27,10 +27,8 @@ def is_packed_colour(name: str, values: np.ndarray) -> bool:
 
 
 def true_colours(values: np.ndarray) -> np.ndarray:
-    """RGB in 0..1, one row per point. Each value holds the bytes B, G, R, A in little-endian
-    order, so red is bits 16 to 23; a float field holds the same bits."""
-    packed = values.view(np.uint32)
-    return np.stack([(packed >> shift) & 0xFF for shift in (16, 8, 0)], axis=1) / 255.0
+    """RGB in 0..1, one row per point."""
+    return tessarel.unpack_rgb(values) / 255.0
 
 
 def choose_field(points: np.ndarray, fields: dict[str, np.ndarray], name: str | None) -> tuple[np.ndarray, str | None]:

@@ -3,7 +3,7 @@
 import os
 from collections.abc import Buffer, Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Any, Literal, Self, SupportsIndex, TypeAlias, TypedDict
+from typing import Any, Literal, Protocol, Self, SupportsIndex, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -194,3 +194,86 @@ class PcdWriter:
         """
     def __enter__(self) -> PcdWriter: ...
     def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> Literal[False]: ...
+
+def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> np.ndarray[tuple[int, int], np.dtype[np.uint8]]:
+    """
+    Unpack colours stored as PCL stores them: 0xAARRGGBB in a uint32 or in
+    the bits of a float32, such as an rgb or rgba field.
+
+    values: array of shape (N,), float32 or uint32 (int32 too)
+    alpha: also return alpha, from the top byte
+
+    Returns (N, 3) uint8 red, green, blue, or (N, 4) with alpha.
+    """
+def pack_rgb(
+    colours: npt.ArrayLike, dtype: npt.DTypeLike = "float32"
+) -> np.ndarray[tuple[int], np.dtype[np.float32 | np.uint32]]:
+    """
+    Pack colours as PCL stores them, the inverse of unpack_rgb.
+
+    colours: uint8 array of shape (N, 3), red, green, blue, or (N, 4) with
+        alpha; without alpha the top byte is 0, so no packed float is a NaN
+    dtype: float32 (an rgb field) or uint32 (as rgba fields are)
+
+    Returns an array of shape (N,) of dtype, holding 0xAARRGGBB.
+    """
+
+class PointFieldLike(Protocol):
+    name: str
+    offset: int
+    datatype: int
+    count: int
+
+class PointCloud2Like(Protocol):
+    height: int
+    width: int
+    fields: Iterable[PointFieldLike]
+    is_bigendian: bool
+    point_step: int
+    row_step: int
+    data: Buffer
+
+def from_pointcloud2(msg: PointCloud2Like) -> tuple[Points, dict[str, FieldArray]]:
+    """
+    Read a ROS PointCloud2 message into NumPy arrays, as load_pcd reads the
+    same cloud from a file: (points, fields) with the same dtypes and names.
+
+    msg: any object with PointCloud2's attributes (height, width, fields
+        with name, offset, datatype and count, is_bigendian, point_step,
+        row_step, data), such as the messages of rosbags, rclpy or rospy;
+        data is any buffer: bytes, array.array or a uint8 NumPy array
+
+    Fields are views over data, which they keep alive, when one stride
+    reaches their values; big-endian data, and rows with gaps between them,
+    are copied. A message whose fields overlap, reach past point_step, or
+    have an unknown datatype, or whose data is too short, raises ValueError.
+    """
+
+class PointCloud2Attributes(TypedDict):
+    height: int
+    width: int
+    fields: list[tuple[str, int, int, int]]
+    is_bigendian: bool
+    point_step: int
+    row_step: int
+    data: bytes
+    is_dense: bool
+
+def to_pointcloud2(
+    points: npt.ArrayLike,
+    fields: Mapping[str, npt.ArrayLike] | None = None,
+    *,
+    height: SupportsIndex | None = None,
+) -> PointCloud2Attributes:
+    """
+    Lay out points and fields, as save_pcd takes them, as a ROS PointCloud2
+    message: the fields packed in order, little-endian.
+
+    height: the rows of an organized cloud (default 1, or N / height points
+        a row)
+
+    Returns a dict of the message's attributes: height, width, fields as
+    (name, offset, datatype, count) tuples, is_bigendian, point_step,
+    row_step, data as bytes, and is_dense (no NaN in x, y or z). A field of
+    64-bit integers, which PointCloud2 cannot type, raises TypeError.
+    """

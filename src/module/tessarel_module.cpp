@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "module/colour_packing.hpp"
 #include "module/exception_translation.hpp"
 #include "module/load_functions.hpp"
 #include "module/pcd_iterator.hpp"
 #include "module/pcd_writer.hpp"
+#include "module/pointcloud2_reading.hpp"
+#include "module/pointcloud2_writing.hpp"
 #include "module/save_function.hpp"
 
 namespace py = pybind11;
@@ -116,4 +119,53 @@ PYBIND11_MODULE(tessarel, module) {
             data: the encoding, lower-cased
     )doc");
     tessarel::register_pcd_writer(module);
+    module.def("unpack_rgb", &tessarel::unpack_rgb, py::arg("values"), py::kw_only(), py::arg("alpha") = false,
+               R"doc(
+        Unpack colours stored as PCL stores them: 0xAARRGGBB in a uint32 or in
+        the bits of a float32, such as an rgb or rgba field.
+
+        values: array of shape (N,), float32 or uint32 (int32 too)
+        alpha: also return alpha, from the top byte
+
+        Returns (N, 3) uint8 red, green, blue, or (N, 4) with alpha.
+    )doc");
+    module.def("pack_rgb", &tessarel::pack_rgb, py::arg("colours"), py::arg("dtype") = "float32",
+               R"doc(
+        Pack colours as PCL stores them, the inverse of unpack_rgb.
+
+        colours: uint8 array of shape (N, 3), red, green, blue, or (N, 4) with
+            alpha; without alpha the top byte is 0, so no packed float is a NaN
+        dtype: float32 (an rgb field) or uint32 (as rgba fields are)
+
+        Returns an array of shape (N,) of dtype, holding 0xAARRGGBB.
+    )doc");
+    module.def("from_pointcloud2", &tessarel::from_pointcloud2, py::arg("msg"),
+               R"doc(
+        Read a ROS PointCloud2 message into NumPy arrays, as load_pcd reads the
+        same cloud from a file: (points, fields) with the same dtypes and names.
+
+        msg: any object with PointCloud2's attributes (height, width, fields
+            with name, offset, datatype and count, is_bigendian, point_step,
+            row_step, data), such as the messages of rosbags, rclpy or rospy;
+            data is any buffer: bytes, array.array or a uint8 NumPy array
+
+        Fields are views over data, which they keep alive, when one stride
+        reaches their values; big-endian data, and rows with gaps between them,
+        are copied. A message whose fields overlap, reach past point_step, or
+        have an unknown datatype, or whose data is too short, raises ValueError.
+    )doc");
+    module.def("to_pointcloud2", &tessarel::to_pointcloud2, py::arg("points"), py::arg("fields") = py::none(),
+               py::kw_only(), py::arg("height") = py::none(),
+               R"doc(
+        Lay out points and fields, as save_pcd takes them, as a ROS PointCloud2
+        message: the fields packed in order, little-endian.
+
+        height: the rows of an organized cloud (default 1, or N / height points
+            a row)
+
+        Returns a dict of the message's attributes: height, width, fields as
+        (name, offset, datatype, count) tuples, is_bigendian, point_step,
+        row_step, data as bytes, and is_dense (no NaN in x, y or z). A field of
+        64-bit integers, which PointCloud2 cannot type, raises TypeError.
+    )doc");
 }

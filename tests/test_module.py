@@ -5,7 +5,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import tomllib
 
 import numpy as np
 import pytest
@@ -42,8 +41,8 @@ def test_module_docstring():
 
 def test_version_is_the_package_metadata():
     assert tessarel.__version__ == importlib.metadata.version("tessarel")
-    pyproject = tomllib.loads((pathlib.Path(__file__).parent.parent / "pyproject.toml").read_text())
-    assert tessarel.__version__ == pyproject["project"]["version"]
+    pyproject = (pathlib.Path(__file__).parent.parent / "pyproject.toml").read_text()
+    assert f'\nversion = "{tessarel.__version__}"\n' in pyproject
 
 
 def test_function_docstring_and_signature():

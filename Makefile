@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 
 LINTED_CPP = $(shell git ls-files '*.cpp' '*.hpp')
 
-.PHONY: setup run test lint test-asan test-32 check-floats fuzz wheel bench bench-save bench-threads bench-maps clean
+.PHONY: setup run test test-oldest lint test-asan test-32 check-floats fuzz wheel bench bench-save bench-threads bench-maps clean
 
 setup:
 	@bash scripts/setup.sh
@@ -17,6 +17,12 @@ run: setup
 
 test: setup
 	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
+
+# The suite again on the oldest supported CPython found, in .venv-oldest; the C++ test programs
+# are built with the tools of .venv.
+test-oldest: setup
+	@TESSAREL_VENV=.venv-oldest TESSAREL_PYTHON=oldest bash scripts/setup.sh
+	.venv-oldest/bin/python -m pytest -q $(PYTEST_ARGS)
 
 # The C++ sources against .clang-format, the Python against pyproject.toml's ruff settings.
 lint: setup
@@ -41,7 +47,7 @@ check-floats: setup
 fuzz: setup
 	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-# The wheel, in dist/
+# One wheel per supported CPython found, in dist/
 wheel: setup
 	bash scripts/build_wheel.sh dist
 
@@ -69,4 +75,4 @@ bench-maps: setup
 	bash scripts/bench.sh bench_maps.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build dist .venv .venv-bench .deps
+	rm -rf build dist .venv .venv-bench .venv-oldest .venv-wheel-* .deps

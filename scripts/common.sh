@@ -1,7 +1,32 @@
 # Paths and build settings that the project's scripts share; sourced, not run.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 deps="$root/.deps"
-venv="$root/.venv"
+# TESSAREL_VENV names another venv, such as the one of the oldest supported CPython.
+venv=$(realpath -m "${TESSAREL_VENV:-$root/.venv}")
+
+# The CPythons the module builds for, newest first.
+SUPPORTED_PYTHONS=(3.13 3.12 3.11 3.10)
+
+# The interpreter of CPython X.Y: on PATH, under pyenv's versions, or in /usr/bin and /usr/local/bin.
+python_of_version() {
+    local version=$1 candidate
+    for candidate in "$(command -v "python$version" || true)" \
+        "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/"python$version" \
+        "/usr/bin/python$version" "/usr/local/bin/python$version"; do
+        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+        # A pyenv shim of a version that pyenv does not select fails here.
+        [ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$version" ] &&
+            { echo "$candidate"; return; }
+    done
+}
+
+# Every supported CPython found, newest first, one interpreter a line.
+supported_pythons() {
+    local version
+    for version in "${SUPPORTED_PYTHONS[@]}"; do
+        python_of_version "$version"
+    done
+}
 
 # The installed version of a Debian package; empty when it is not installed.
 installed_version() {

@@ -33,13 +33,16 @@ major_at_least_6() {
     [ -n "$1" ] && [ "${1%%.*}" -ge 6 ] 2>/dev/null
 }
 
+# The newest supported CPython, or with TESSAREL_PYTHON=oldest the oldest one.
 find_python() {
-    local candidate
-    for candidate in "$(command -v python3.13 || true)" \
-        "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
-        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
-        "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$candidate"; return; }
-    done
+    local found
+    mapfile -t found < <(supported_pythons)
+    [ ${#found[@]} != 0 ] || return 0
+    if [ "${TESSAREL_PYTHON:-}" = oldest ]; then
+        echo "${found[-1]}"
+    else
+        echo "${found[0]}"
+    fi
 }
 
 # Debian packages that stand in for PyPI's where PyPI has no wheel for this machine: on
@@ -49,16 +52,16 @@ debian_python_packages() {
     printf '%s\n' python3-numpy python3-matplotlib
 }
 
-# The Debian packages the build needs, one a line. Debian 12 has neither fast_float 6 (its
-# headers are fetched below) nor CPython 3.13 (that one comes from pyenv or elsewhere).
+# The Debian packages the build needs, one a line. Debian 12 has no fast_float 6: its headers
+# are fetched below.
 required_packages() {
     # scikit-build-core sets CXX to the compiler Python was built with (g++, or Debian's
     # x86_64-linux-gnu-g++): without g++, CMake only reports that CXX names no compiler.
     echo g++
     echo liblzf-dev
     echo libdragonbox-dev
-    [ "$codename" = bookworm ] && return
-    echo libfast-float-dev
+    [ "$codename" = bookworm ] || echo libfast-float-dev
+    # Debian's own python3 (3.11 on Debian 12, 3.13 on Debian 13) serves when no other is found.
     case "$(find_python)" in
         "" | /usr/bin/*) printf '%s\n' python3-dev python3-venv ;;
     esac
@@ -107,21 +110,22 @@ ensure_fast_float() {
     fetch_fast_float_headers
 }
 
-# A venv left by a failed run may hold an interpreter without pip: only one that runs pip counts.
+# A venv left by a failed run may hold an interpreter without pip: only one that runs pip counts,
+# and only with the CPython that setup takes now, so that a newer one installed since replaces it.
 venv_runs_pip() {
-    [[ "$("$venv/bin/python" -m pip --version 2>/dev/null)" == *"(python 3.13)" ]]
+    local version=$1
+    [[ "$("$venv/bin/python" -m pip --version 2>/dev/null)" == *"(python $version)" ]]
 }
 
 ensure_venv() {
-    if ! venv_runs_pip; then
-        local python
-        python=$(find_python)
-        if [ -z "$python" ] && [ "$codename" = bookworm ]; then
-            fail "setup: CPython 3.13 not found. Debian 12 has 3.11 only: install 3.13 with pyenv" \
-                "(pyenv install 3.13) or put a python3.13 on PATH, then run the same make command again."
-        fi
-        [ -n "$python" ] || fail "setup: CPython 3.13 not found (looked on PATH, under pyenv's versions, in /usr/bin and /usr/local/bin)"
-        step "creating .venv"
+    local python version
+    python=$(find_python)
+    [ -n "$python" ] || fail "setup: no CPython ${SUPPORTED_PYTHONS[*]} found (looked on PATH, under pyenv's" \
+        "versions, in /usr/bin and /usr/local/bin). Install one, for example Debian's python3, then run the" \
+        "same make command again."
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    if ! venv_runs_pip "$version"; then
+        step "creating $(basename "$venv") with CPython $version"
         local shared=()
         [ -n "$(debian_python_packages)" ] && shared=(--system-site-packages)
         "$python" -m venv --clear "${shared[@]}" "$venv"

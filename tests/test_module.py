@@ -5,7 +5,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import tomllib
 
 import numpy as np
 import pytest
@@ -42,8 +41,8 @@ def test_module_docstring():
 
 def test_version_is_the_package_metadata():
     assert tessarel.__version__ == importlib.metadata.version("tessarel")
-    pyproject = tomllib.loads((pathlib.Path(__file__).parent.parent / "pyproject.toml").read_text())
-    assert tessarel.__version__ == pyproject["project"]["version"]
+    pyproject = (pathlib.Path(__file__).parent.parent / "pyproject.toml").read_text()
+    assert f'\nversion = "{tessarel.__version__}"\n' in pyproject
 
 
 def test_function_docstring_and_signature():
@@ -196,7 +195,7 @@ def other_pythons():
     found = {}
     for candidate in sorted(pathlib.Path.home().glob(".pyenv/versions/3.*/bin/python3")):
         version = candidate.parent.parent.name.rsplit(".", 1)[0]
-        if version != "3.13":
+        if version != "%d.%d" % sys.version_info[:2]:
             found.setdefault(version, candidate)
     return list(found.values())
 
@@ -217,6 +216,6 @@ def test_other_interpreters_are_refused(python):
         [str(python), "-c", "import sys; print(sys.version)"], capture_output=True, text=True
     ).stdout.strip()
     assert result.stdout.strip() == (
-        "Python version mismatch: module was compiled for Python 3.13, "
+        f"Python version mismatch: module was compiled for Python {sys.version_info[0]}.{sys.version_info[1]}, "
         f"but the interpreter version is incompatible: {version}."
     )

@@ -25,9 +25,9 @@ SHARES_SYSTEM_PACKAGES = "include-system-site-packages = true" in (
 )
 
 
-def make_venv(folder: Path) -> subprocess.CompletedProcess:
+def make_venv(folder: Path, python: str = sys._base_executable) -> subprocess.CompletedProcess:
     shared = ["--system-site-packages"] if SHARES_SYSTEM_PACKAGES else []
-    return run(sys._base_executable, "-m", "venv", *shared, str(folder))
+    return run(python, "-m", "venv", *shared, str(folder))
 
 
 def debian_version(package: str) -> str:
@@ -36,21 +36,46 @@ def debian_version(package: str) -> str:
     return version if status == "install ok installed" else ""
 
 
-@pytest.mark.skipif(SANITIZED, reason="the wheel is the normal build, not the sanitized one")
-def test_wheel_installs_and_loads_every_encoding(tmp_path):
-    built = run("bash", str(ROOT / "scripts/build_wheel.sh"), str(tmp_path / "dist"))
+PYTHON_VERSIONS = ["3.10", "3.11", "3.12", "3.13"]
+
+
+def python_of_version(version: str) -> str:
+    """The interpreter that the project's scripts take for CPython `version`; empty when absent."""
+    found = run("bash", "-c", f'. "{ROOT}/scripts/common.sh" && python_of_version {version}')
+    return found.stdout.strip()
+
+
+@pytest.fixture(scope="session")
+def wheels(tmp_path_factory) -> dict[str, Path]:
+    """One wheel per CPython found, built once for the session, by the version it is for."""
+    dist = tmp_path_factory.mktemp("dist")
+    built = run("bash", str(ROOT / "scripts/build_wheel.sh"), str(dist))
     assert built.returncode == 0, built.stderr
-    (wheel,) = (tmp_path / "dist").glob("tessarel-*-manylinux_*.whl")
+    found = {}
+    for wheel in dist.glob("tessarel-*-manylinux_*.whl"):
+        tag = wheel.name.split("-")[2]  # cp313
+        found[f"{tag[2]}.{tag[3:]}"] = wheel
+    return found
+
+
+@pytest.mark.skipif(SANITIZED, reason="the wheel is the normal build, not the sanitized one")
+@pytest.mark.parametrize("version", PYTHON_VERSIONS)
+def test_wheel_installs_and_loads_every_encoding(tmp_path, wheels, version):
+    python = python_of_version(version)
+    if not python:
+        assert version not in wheels
+        pytest.skip(f"no CPython {version} here")
+    wheel = wheels[version]
 
     venv = tmp_path / "venv"
-    created = make_venv(venv)
+    created = make_venv(venv, python)
     assert created.returncode == 0, created.stderr
     python = str(venv / "bin/python")
     installed = run(python, "-m", "pip", "install", "-q", "numpy", str(wheel))
     assert installed.returncode == 0, installed.stderr
 
-    # Copies of the examples in a folder of their own, loaded by an isolated interpreter
-    # (no PYTHONPATH, no user site) started far from the build tree.
+    # Copies of the examples, one of each encoding, in a folder of their own, loaded by an isolated
+    # interpreter (no PYTHONPATH, no user site) started far from the build tree.
     work = tmp_path / "work"
     work.mkdir()
     for example in EXAMPLES:
@@ -58,12 +83,14 @@ def test_wheel_installs_and_loads_every_encoding(tmp_path):
     script = textwrap.dedent("""
         import sys, numpy as np, tessarel
         assert "/venv/" in tessarel.__file__, tessarel.__file__
+        print("%d.%d" % sys.version_info[:2])
         for name in sys.argv[1:]:
             points, fields = tessarel.load_pcd(name)
             np.save(name + ".npy", points)
     """)
     loaded = run(python, "-I", "-c", script, *(e.name for e in EXAMPLES), cwd=work, env={"PATH": os.environ["PATH"]})
     assert loaded.returncode == 0, loaded.stderr
+    assert loaded.stdout.strip() == version
     for example in EXAMPLES:
         expected, _ = tessarel.load_pcd(str(example))
         np.testing.assert_array_equal(np.load(work / (example.name + ".npy")), expected)

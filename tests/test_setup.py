@@ -1,6 +1,7 @@
 """scripts/setup.sh as a newcomer meets it, run in a scratch copy of the project."""
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -26,6 +27,13 @@ def broken_venv(project: Path) -> dict[str, str]:
     return {}
 
 
+def only_debian_python(project: Path) -> dict[str, str]:
+    """A machine without pyenv, where the CPythons in /usr/bin are the only ones."""
+    (project / "requirements-dev.txt").write_text("")  # the build then fails at once, as above
+    path = [folder for folder in os.environ["PATH"].split(":") if ".pyenv" not in folder]
+    return {"PATH": ":".join(path), "PYENV_ROOT": str(project / "no-pyenv")}
+
+
 def not_root_with_nothing_installed(project: Path) -> dict[str, str]:
     shims = project / "shims"
     shim(shims, "id", '[ "$1" = -u ] && { echo 1000; exit 0; }\nexec /usr/bin/id "$@"')
@@ -38,11 +46,16 @@ def runs_pip(project: Path) -> bool:
     return run(str(project / ".venv/bin/python"), "-m", "pip", "--version").returncode == 0
 
 
+def venv_of_debian_python(project: Path) -> bool:
+    return "home = /usr/bin\n" in (project / ".venv/pyvenv.cfg").read_text()
+
+
 def left_apt_and_venv_alone(project: Path) -> bool:
     return not (project / "apt-was-called").exists() and not (project / ".venv").exists()
 
 
-# Debian 12 has no fast_float 6 package (setup fetches its headers) nor a CPython 3.13 one.
+# Debian 12 has no fast_float 6 package: setup fetches its headers.
+CREATING_VENV = r"creating \.venv with CPython 3\.1[0-3]"
 PACKAGES = "g++ liblzf-dev libdragonbox-dev" + ("\n" if BOOKWORM else " libfast-float-dev")
 
 
@@ -51,9 +64,15 @@ PACKAGES = "g++ liblzf-dev libdragonbox-dev" + ("\n" if BOOKWORM else " libfast-
     [
         (
             broken_venv,
-            ["checking system packages", "creating .venv", "installing requirements", "building tessarel"],
+            ["checking system packages", CREATING_VENV, "installing requirements", "building tessarel"],
             ["setup: that step failed; its output:\n", "No module named 'scikit_build_core'"],
             runs_pip,
+        ),
+        (
+            only_debian_python,
+            ["checking system packages", CREATING_VENV, "installing requirements", "building tessarel"],
+            ["No module named 'scikit_build_core'"],
+            venv_of_debian_python,
         ),
         (
             not_root_with_nothing_installed,
@@ -62,7 +81,7 @@ PACKAGES = "g++ liblzf-dev libdragonbox-dev" + ("\n" if BOOKWORM else " libfast-
             left_apt_and_venv_alone,
         ),
     ],
-    ids=["broken-venv", "not-root"],
+    ids=["broken-venv", "only-debian-python", "not-root"],
 )
 def test_setup_in_a_scratch_copy(tmp_path, prepare, steps, says, afterwards):
     project = source_copy(tmp_path)
@@ -71,7 +90,9 @@ def test_setup_in_a_scratch_copy(tmp_path, prepare, steps, says, afterwards):
     environment = os.environ | prepare(project)
     done = run("bash", str(project / "scripts/setup.sh"), env=environment)
     assert done.returncode == 1, done.stdout + done.stderr
-    assert done.stdout.splitlines() == ["setup: " + step for step in steps]
+    assert len(done.stdout.splitlines()) == len(steps), done.stdout
+    for line, step in zip(done.stdout.splitlines(), steps):
+        assert re.fullmatch("setup: " + step, line), line
     for text in says:
         assert text in done.stderr
     assert afterwards(project)

@@ -1,12 +1,13 @@
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
 import os
-from collections.abc import Buffer, Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Any, Literal, Protocol, Self, SupportsIndex, TypeAlias, TypedDict
+from typing import Any, Literal, Protocol, SupportsIndex, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer, Self  # what 3.12 and 3.11 add to collections.abc and typing
 
 # x, y, z of every point, as float32.
 Points: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.float32]]

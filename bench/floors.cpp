@@ -3,7 +3,7 @@
 //   floors ascii FILE TYPES RUNS      (TYPES: one letter per value of a point, F or U)
 //   floors lzf FILE RUNS
 // And what ASCII saves are measured against: only writing the text of the file's values
-// again, with std::to_chars and with the formatter saves use (two medians).
+// again, with std::to_chars and with the digit writers saves use (two medians).
 //   floors ascii-save FILE TYPES RUNS
 
 #include <fast_float/fast_float.h>
@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "pcd/write/digit_text.hpp"
 #include "pcd/write/float_text.hpp"
 
 namespace {
@@ -78,9 +79,10 @@ double ascii_floor(const std::string& text, const std::string& types, int runs) 
 }
 
 // Only writes the text of every value again, a line a point, into a reused buffer: floats by
-// `format_float`, integers by std::to_chars. The conversions of an ASCII save, nothing else.
-template <class FormatFloat>
-double ascii_text_seconds(const Values& values, const std::string& types, int runs, FormatFloat format_float) {
+// `format_float`, integers by `format_integer`. The conversions of an ASCII save, nothing else.
+template <class FormatFloat, class FormatInteger>
+double ascii_text_seconds(const Values& values, const std::string& types, int runs, FormatFloat format_float,
+                          FormatInteger format_integer) {
     std::vector<char> text((values.floats.size() + values.integers.size()) * 32 + 1);
     return median_seconds(runs, [&] {
         char* out = text.data();
@@ -88,8 +90,7 @@ double ascii_text_seconds(const Values& values, const std::string& types, int ru
         auto next_integer = values.integers.begin();
         while (next_float != values.floats.end() || next_integer != values.integers.end()) {
             for (const char type : types) {
-                out =
-                    type == 'F' ? format_float(out, *next_float++) : std::to_chars(out, out + 32, *next_integer++).ptr;
+                out = type == 'F' ? format_float(out, *next_float++) : format_integer(out, *next_integer++);
                 *out++ = ' ';
             }
             out[-1] = '\n';
@@ -103,9 +104,11 @@ void ascii_save_conversions(const std::string& text, const std::string& types, i
     Values values;
     parse_values(text, types, values);
     const double standard = ascii_text_seconds(
-        values, types, runs, [](char* out, float value) { return std::to_chars(out, out + 32, value).ptr; });
+        values, types, runs, [](char* out, float value) { return std::to_chars(out, out + 32, value).ptr; },
+        [](char* out, std::uint64_t value) { return std::to_chars(out, out + 32, value).ptr; });
     const double ours = ascii_text_seconds(
-        values, types, runs, [](char* out, float value) { return tessarel::write_float_text(out, value); });
+        values, types, runs, [](char* out, float value) { return tessarel::write_float_text(out, value); },
+        [](char* out, std::uint64_t value) { return tessarel::write_decimal(out, value); });
     std::printf("%.6f %.6f\n", standard, ours);
 }
 

@@ -1,34 +1,44 @@
 #include "pcd/write/ascii_encoder.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <span>
 #include <type_traits>
 #include <vector>
 
 #include "pcd/parallel/ordered_pieces.hpp"
+#include "pcd/write/digit_text.hpp"
 #include "pcd/write/float_text.hpp"
 
 namespace tessarel {
 namespace {
 
-// Room for the longest text of one value and its separator: a float64 takes up to 24
-// characters, an int64 20.
-constexpr std::size_t longest_value = 32;
-static_assert(longest_float_text < longest_value);
+// Room for the text of one value and its separator, and for what the digit writers store past
+// the text's end: a float64 takes up to 24 characters, an int64 20.
+constexpr std::size_t value_room = 32;
+static_assert(longest_float_text < value_room && 1 + decimal_room < value_room);
 
-// Writes the field's values of one point, each followed by a space: floats in their shortest
-// round-trip text, integers in decimal.
 template <class Value>
+char* write_value_text(char* out, Value value) noexcept {
+    if constexpr (std::is_floating_point_v<Value>) {
+        return write_float_text(out, value);
+    } else if constexpr (std::is_signed_v<Value>) {
+        using Unsigned = std::make_unsigned_t<Value>;
+        *out = '-';
+        out += value < 0;
+        const auto magnitude = static_cast<Unsigned>(value < 0 ? Unsigned{0} - static_cast<Unsigned>(value) : value);
+        return write_decimal(out, magnitude);
+    } else {
+        return write_decimal(out, value);
+    }
+}
+
+// Writes the field's values of one point, each followed by a space. The element type and the
+// byte order are chosen once per field, so that neither costs a branch per value.
+template <class Value, bool byte_swapped>
 char* format_point(std::size_t count, const FieldValues& values, const std::byte* source, char* out) noexcept {
     for (std::size_t e = 0; e < count; ++e) {
         const std::byte* const at = source + static_cast<std::ptrdiff_t>(e) * values.element_stride;
-        const Value value = load_value<Value>(at, values.byte_swapped);
-        if constexpr (std::is_floating_point_v<Value>) {
-            out = write_float_text(out, value);
-        } else {
-            out = std::to_chars(out, out + longest_value, value).ptr;
-        }
+        out = write_value_text(out, load_value<Value>(at, byte_swapped));
         *out++ = ' ';
     }
     return out;
@@ -36,8 +46,11 @@ char* format_point(std::size_t count, const FieldValues& values, const std::byte
 
 using PointFormatter = char* (*)(std::size_t, const FieldValues&, const std::byte*, char*) noexcept;
 
-PointFormatter formatter_of(ElementType type) {
-    return visit_element_type(type, [](auto zero) -> PointFormatter { return &format_point<decltype(zero)>; });
+PointFormatter formatter_of(ElementType type, bool byte_swapped) {
+    return visit_element_type(type, [&](auto zero) -> PointFormatter {
+        using Value = decltype(zero);
+        return byte_swapped ? &format_point<Value, true> : &format_point<Value, false>;
+    });
 }
 
 // The text of a cloud, a piece of points at a time: one line a point.
@@ -51,8 +64,8 @@ struct PieceFormat {
     explicit PieceFormat(const CloudToWrite& to_write) : cloud(to_write) {
         std::size_t longest_point = 0;
         for (const FieldLayout& field : cloud.record.fields) {
-            formatters.push_back(formatter_of(field.type));
-            longest_point += field.count * longest_value;
+            formatters.push_back(formatter_of(field.type, cloud.values[formatters.size()].byte_swapped));
+            longest_point += field.count * value_room;
         }
         piece_points = std::max<std::size_t>(1, output_piece_bytes / longest_point);
         text_bytes = piece_points * longest_point;

@@ -1,21 +1,253 @@
 #pragma once
 // The shortest decimal text that reads back to the same float or double, laid out as
-// std::to_chars(first, last, value) lays it out, at about a third of its cost.
+// std::to_chars(first, last, value) lays it out, at about a third of its cost. Defined here, so
+// that it inlines into the loop of an ASCII save.
 
+#include <dragonbox/dragonbox.h>
+
+#include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "pcd/write/digit_text.hpp"
 
 namespace tessarel {
 
-// The longest text write_float_text gives: -2.2250738585072014e-308.
+// The longest text write_float_text gives: -2.2250738585072014e-308. It is also all the room the
+// writer needs, past the end of shorter texts included.
 inline constexpr std::size_t longest_float_text = 24;
 
+namespace float_text_detail {
+
+// "00" to "99": digits are written two at a time.
+inline constexpr std::array<char, 200> digit_pairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+// Writes the decimal digits of `value` so that they end at `end`; returns where they start.
+template <class UInt>
+char* digits_ending_at(char* end, UInt value) noexcept {
+    while (value >= 100) {
+        end -= 2;
+        std::memcpy(end, &digit_pairs[static_cast<std::size_t>(value % 100) * 2], 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        end -= 2;
+        std::memcpy(end, &digit_pairs[static_cast<std::size_t>(value) * 2], 2);
+        return end;
+    }
+    *--end = static_cast<char>('0' + value);
+    return end;
+}
+
+// Writes the decimal digits of `value` so that they end at `end`, with a point before the last
+// `fraction` of them; returns where they start. The point goes in as the digits are written,
+// since moving digits afterwards costs a call to memmove.
+template <class UInt>
+char* digits_with_point_ending_at(char* end, UInt value, int fraction) noexcept {
+    for (; fraction >= 2; fraction -= 2) {
+        end -= 2;
+        std::memcpy(end, &digit_pairs[static_cast<std::size_t>(value % 100) * 2], 2);
+        value /= 100;
+    }
+    if (fraction == 1) {
+        *--end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    *--end = '.';
+    return digits_ending_at(end, value);
+}
+
+// Writes the integral value significand·2^exponent, exponent > 0, exactly. A fixed text is never
+// longer than 22 digits, so the value is below 10^22 and the exponent at most 21 for a double.
+inline char* write_integral(char* out, std::uint64_t significand, int exponent) noexcept {
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    char* first = nullptr;
+    if (significand >> (64 - exponent) == 0) {
+        first = digits_ending_at(end, significand << exponent);
+    } else {
+        // Past 64 bits: split the significand at 10^9, so that each part times 2^exponent fits.
+        constexpr std::uint64_t billion = 1'000'000'000;
+        std::uint64_t high = (significand / billion) << exponent;
+        std::uint64_t low = (significand % billion) << exponent;
+        high += low / billion;
+        low %= billion;
+        first = digits_ending_at(end, low);
+        while (first > end - 9) *--first = '0';
+        first = digits_ending_at(first, high);
+    }
+    const auto length = static_cast<std::size_t>(end - first);
+    std::memcpy(out, first, length);
+    return out + length;
+}
+
+// Writes e, the sign and at least two digits of a scientific exponent.
+inline char* write_exponent(char* out, int exponent) noexcept {
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    const auto magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
+    if (magnitude >= 100) {
+        *out++ = static_cast<char>('0' + magnitude / 100);
+    }
+    std::memcpy(out, &digit_pairs[(magnitude % 100) * 2], 2);
+    return out + 2;
+}
+
+template <class Float>
+struct FloatBits;
+template <>
+struct FloatBits<float> {
+    using Bits = std::uint32_t;
+    static constexpr int significand_bits = 23;
+    static constexpr int exponent_bias = 127;
+};
+template <>
+struct FloatBits<double> {
+    using Bits = std::uint64_t;
+    static constexpr int significand_bits = 52;
+    static constexpr int exponent_bias = 1023;
+};
+
+// The lengths of the two notations of the digits d1...dn · 10^exponent: fixed or scientific,
+// the shorter is written, fixed on a tie.
+struct Notation {
+    int point;  // the value is 0.d1d2...dn · 10^point; a scientific text has exponent point - 1
+    int fixed_length;
+    bool scientific;
+};
+
+inline Notation notation_of(int digits, int exponent) noexcept {
+    const int point = digits + exponent;
+    const int exponent_digits = (point - 1 >= 100 || point - 1 <= -100) ? 3 : 2;
+    const int scientific_length = digits + (digits > 1) + 2 + exponent_digits;
+    int fixed_length = 2 - point + digits;  // 0.00ddd
+    if (exponent >= 0) {
+        fixed_length = point;  // ddd00
+    } else if (point > 0) {
+        fixed_length = digits + 1;  // dd.ddd
+    }
+    return {point, fixed_length, fixed_length > scientific_length};
+}
+
+// The text of a finite nonzero float, from Dragonbox's digits laid out at a fixed width: the
+// nine digits d1 d2...d9, trailing zeros included, are the first digit and a word of eight,
+// so that every layout is a few stores whatever the number of digits.
+inline char* write_finite_text(char* out, float value, std::uint32_t magnitude) noexcept {
+    namespace policy = jkj::dragonbox::policy;
+    const auto decimal = jkj::dragonbox::to_decimal(value, policy::sign::ignore, policy::trailing_zero::ignore);
+    const int given_digits = decimal_digits(decimal.significand);
+    const auto aligned = static_cast<std::uint32_t>(decimal.significand * powers_of_ten[9 - given_digits]);
+    const char first = static_cast<char>('0' + aligned / 100'000'000);
+    const std::uint64_t rest = eight_digits(aligned % 100'000'000);
+    // The trailing zeros Dragonbox left are the highest bytes of `rest` that are zero.
+    const int digits = 9 - std::countl_zero(rest) / 8;
+    const Notation notation = notation_of(digits, decimal.exponent + given_digits - digits);
+
+    if (notation.scientific) {
+        out[0] = first;
+        out[1] = '.';
+        store_digits(out + 2, rest);
+        return write_exponent(out + digits + (digits > 1), notation.point - 1);
+    }
+    if (notation.point >= digits) {
+        // Integral: digits and zeros are the exact value below 2^24; past it, the text is the
+        // exact value, not the shortest digits padded with zeros.
+        const int exponent = static_cast<int>(magnitude >> 23) - 127 - 23;
+        if (exponent > 0) return write_integral(out, (magnitude & 0x7FFFFF) | 0x800000, exponent);
+        out[0] = first;
+        store_digits(out + 1, rest);  // below 2^24, at most eight digits: zeros follow them
+        return out + notation.point;
+    }
+    if (notation.point > 0) {
+        out[0] = first;
+        store_digits(out + 1, rest);
+        out[notation.point] = '.';
+        store_digits(out + notation.point + 1, rest >> (8 * (notation.point - 1)));
+        return out + digits + 1;
+    }
+    std::memcpy(out, "0.000", 5);  // at most 3 zeros after the point, or scientific is shorter
+    char* const start = out + 2 - notation.point;
+    start[0] = first;
+    store_digits(start + 1, rest);
+    return out + notation.fixed_length;
+}
+
+inline char* write_finite_text(char* out, double value, std::uint64_t magnitude) noexcept {
+    using Format = FloatBits<double>;
+    namespace policy = jkj::dragonbox::policy;
+    const auto decimal = jkj::dragonbox::to_decimal(value, policy::sign::ignore);
+    const int digits = decimal_digits(decimal.significand);
+    const Notation notation = notation_of(digits, decimal.exponent);
+
+    if (notation.scientific) {
+        digits_ending_at(out + 1 + digits, decimal.significand);
+        out[0] = out[1];
+        out[1] = '.';
+        return write_exponent(out + digits + (digits > 1), notation.point - 1);
+    }
+    if (decimal.exponent > 0) {
+        // Integral: as for a float, below 2^53.
+        constexpr std::uint64_t fraction_mask = (std::uint64_t{1} << Format::significand_bits) - 1;
+        const int exponent =
+            static_cast<int>(magnitude >> Format::significand_bits) - Format::exponent_bias - Format::significand_bits;
+        if (exponent > 0) {
+            const std::uint64_t significand = (magnitude & fraction_mask) | (fraction_mask + 1);
+            return write_integral(out, significand, exponent);
+        }
+        digits_ending_at(out + digits, decimal.significand);
+        std::memcpy(out + digits, "00000", 5);  // at most 5 zeros, or scientific is shorter
+        return out + notation.fixed_length;
+    }
+    if (decimal.exponent == 0) {
+        return digits_ending_at(out + digits, decimal.significand) + digits;
+    }
+    if (notation.point > 0) {
+        digits_with_point_ending_at(out + notation.fixed_length, decimal.significand, -decimal.exponent);
+        return out + notation.fixed_length;
+    }
+    std::memcpy(out, "0.000", 5);
+    digits_ending_at(out + notation.fixed_length, decimal.significand);
+    return out + notation.fixed_length;
+}
+
+}  // namespace float_text_detail
+
 // Writes the text of `value` at `out`, which has room for longest_float_text characters, and
-// returns its end. The digits are the fewest that read back to the same bits, the closest to
-// the value when several are as few. They are written in fixed notation (123.5, 0.001) or
-// scientific (1.5e-07, 1e+300), whichever is shorter, fixed on a tie; an integral value in
-// fixed notation is written exactly (123456790528, not 123456790000). Then -0, inf, -inf, and
-// nan or -nan by the sign bit.
-char* write_float_text(char* out, float value) noexcept;
-char* write_float_text(char* out, double value) noexcept;
+// returns its end; bytes past the end may be written. The digits are the fewest that read back to the
+// same bits, the closest to the value when several are as few. They are written in fixed
+// notation (123.5, 0.001) or scientific (1.5e-07, 1e+300), whichever is shorter, fixed on a tie;
+// an integral value in fixed notation is written exactly (123456790528, not 123456790000). Then
+// -0, inf, -inf, and nan or -nan by the sign bit.
+template <class Float>
+char* write_float_text(char* out, Float value) noexcept {
+    using Format = float_text_detail::FloatBits<Float>;
+    using Bits = typename Format::Bits;
+    constexpr int sign_shift = sizeof(Bits) * 8 - 1;
+    constexpr Bits fraction_mask = (Bits{1} << Format::significand_bits) - 1;
+    constexpr Bits all_ones_exponent = (Bits{1} << (sign_shift - Format::significand_bits)) - 1;
+
+    const auto bits = std::bit_cast<Bits>(value);
+    *out = '-';
+    out += bits >> sign_shift;
+    const Bits magnitude = bits & ~(Bits{1} << sign_shift);
+    if (magnitude >> Format::significand_bits == all_ones_exponent) {
+        std::memcpy(out, (magnitude & fraction_mask) ? "nan" : "inf", 3);
+        return out + 3;
+    }
+    if (magnitude == 0) {
+        *out = '0';
+        return out + 1;
+    }
+    return float_text_detail::write_finite_text(out, value, magnitude);
+}
 
 }  // namespace tessarel

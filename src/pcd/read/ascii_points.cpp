@@ -115,10 +115,14 @@ template <bool Selective>
     return {};
 }
 
+// The token as the message shows it. Its bytes are copied once and cut at a separator in the
+// copy: text in memory that the caller rewrites meanwhile may no longer end where it did.
 std::string quoted(std::string_view token) {
     constexpr std::size_t longest = 200;
-    if (token.size() <= longest) return "'" + std::string(token) + "'";
-    return "'" + std::string(token.substr(0, longest)) + "...' (" + std::to_string(token.size()) + " bytes)";
+    const std::string copied(token.substr(0, longest));
+    const std::string shown(copied.data(), token_end(copied.data(), copied.data() + copied.size()));
+    if (token.size() <= longest || shown.size() < copied.size()) return "'" + shown + "'";
+    return "'" + shown + "...' (" + std::to_string(token.size()) + " bytes)";
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ fi
 wheels="$root/.cache/bench/wheel"
 rm -rf "$wheels"
 bash "$root/scripts/build_wheel.sh" "$wheels" >/dev/null 2>&1
-"$bench_venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheels"/tessarel-*.whl
+# The wheel of the bench venv's own CPython, among those of every CPython found.
+tag=$("$bench_venv/bin/python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+"$bench_venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheels"/tessarel-*-"$tag"-*.whl
 
 script="$1"
 shift

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pcd/io/strided_runs.hpp"
+
 namespace tessarel {
 namespace {
 
@@ -19,27 +21,6 @@ struct Run {
     std::size_t offset;
     std::size_t bytes;
 };
-
-// One run of every record, `Bytes` long: a size known here copies as a few moves, where a
-// memcpy of a size known only at run time is a call per record.
-template <std::size_t Bytes>
-void copy_run(const std::byte* from, std::size_t from_step, std::byte* to, std::size_t to_step, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i, from += from_step, to += to_step) std::memcpy(to, from, Bytes);
-}
-
-void copy_run(const std::byte* from, std::size_t from_step, std::byte* to, std::size_t to_step, std::size_t count,
-              std::size_t bytes) {
-    switch (bytes) {
-    case 1: return copy_run<1>(from, from_step, to, to_step, count);
-    case 2: return copy_run<2>(from, from_step, to, to_step, count);
-    case 4: return copy_run<4>(from, from_step, to, to_step, count);
-    case 8: return copy_run<8>(from, from_step, to, to_step, count);
-    case 12: return copy_run<12>(from, from_step, to, to_step, count);
-    case 16: return copy_run<16>(from, from_step, to, to_step, count);
-    default:
-        for (std::size_t i = 0; i < count; ++i, from += from_step, to += to_step) std::memcpy(to, from, bytes);
-    }
-}
 
 std::vector<Run> kept_runs(const PcdLayout& layout, const FieldSelection& selection) {
     std::vector<Run> runs;
@@ -115,7 +96,8 @@ void gather_kept(std::span<const std::byte> records, const PcdLayout& layout, co
     const std::size_t kept_step = kept_layout(layout, selection, 0).point_step;
     std::size_t into = 0;
     for (const Run& run : kept_runs(layout, selection)) {
-        copy_run(records.data() + run.offset, layout.point_step, out + into, kept_step, points, run.bytes);
+        copy_runs(records.data() + run.offset, static_cast<std::ptrdiff_t>(layout.point_step), run.bytes, points,
+                  out + into, kept_step);
         into += run.bytes;
     }
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "pcd/io/strided_runs.hpp"
+
 namespace tessarel {
 namespace {
 
@@ -32,27 +34,6 @@ void gather_width(const FieldValues& values, std::size_t count, std::size_t poin
                   std::byte* out, std::size_t out_stride) noexcept {
     if (values.byte_swapped) return gather_words<Word, true>(values, count, points, source, out, out_stride);
     return gather_words<Word, false>(values, count, points, source, out, out_stride);
-}
-
-// A run of `Bytes` bytes a point, copied with one fixed-size move.
-template <std::size_t Bytes>
-void copy_runs(const std::byte* source, std::ptrdiff_t stride, std::size_t points, std::byte* out,
-               std::size_t out_stride) noexcept {
-    for (std::size_t i = 0; i < points; ++i, source += stride, out += out_stride) std::memcpy(out, source, Bytes);
-}
-
-void copy_runs(const std::byte* source, std::ptrdiff_t stride, std::size_t bytes, std::size_t points, std::byte* out,
-               std::size_t out_stride) noexcept {
-    switch (bytes) {
-    case 4: return copy_runs<4>(source, stride, points, out, out_stride);
-    case 8: return copy_runs<8>(source, stride, points, out, out_stride);
-    case 12: return copy_runs<12>(source, stride, points, out, out_stride);
-    case 16: return copy_runs<16>(source, stride, points, out, out_stride);
-    case 24: return copy_runs<24>(source, stride, points, out, out_stride);
-    case 32: return copy_runs<32>(source, stride, points, out, out_stride);
-    default:
-        for (std::size_t i = 0; i < points; ++i, source += stride, out += out_stride) std::memcpy(out, source, bytes);
-    }
 }
 
 // A point's values lie together, in host order.

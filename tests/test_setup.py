@@ -56,7 +56,13 @@ def left_apt_and_venv_alone(project: Path) -> bool:
 
 # Debian 12 has no fast_float 6 package: setup fetches its headers.
 CREATING_VENV = r"creating \.venv with CPython 3\.1[0-3]"
-PACKAGES = "g++ liblzf-dev libdragonbox-dev" + ("\n" if BOOKWORM else " libfast-float-dev")
+# Setup took the CPython this suite runs on: Debian's own needs its -dev and -venv packages too.
+SYSTEM_PYTHON = sys._base_executable.startswith("/usr/bin/")
+PACKAGES = " ".join(
+    ["g++", "liblzf-dev", "libdragonbox-dev"]
+    + ([] if BOOKWORM else ["libfast-float-dev"])
+    + (["python3-dev", "python3-venv"] if SYSTEM_PYTHON else [])
+) + "\n"
 
 
 @pytest.mark.parametrize(

@@ -573,3 +573,15 @@ def test_a_full_disk_leaves_the_previous_file(tmp_path, encoding):
     assert folder_state(tmp_path) == {"kept.pcd": b"the previous file"}
 
 
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("writes", [None, 3], ids=["save_pcd", "PcdWriter"])
+def test_no_blocks_are_left_past_the_end(tmp_path, encoding, writes):
+    """Blocks are allocated ahead of large writes: only those the file then fills, whatever its
+    writes' sizes. One block of slack is for the file system's own index."""
+    path = tmp_path / "cloud.pcd"
+    points = np.random.default_rng(0).random((300_000, 3)).astype(np.float32)
+    save(path, points, {"label": np.arange(300_000, dtype=np.uint32)}, encoding, writes)
+    size = path.stat().st_size
+    assert path.stat().st_blocks * 512 <= (size + 4095) // 4096 * 4096 + 4096

@@ -41,6 +41,9 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     void write(std::span<const std::byte> bytes);
+    // Says that `bytes` bytes follow, so that the file system allocates them at once. Writes
+    // say so of themselves; a caller that writes in pieces says it of the whole first.
+    void reserve(std::uint64_t bytes);
     // Whether write_at can reach bytes already written without holding them.
     bool seekable() const noexcept { return seekable_; }
     // Everything written from here on stays where write_at can reach it: in memory until the
@@ -65,6 +68,7 @@ private:
     bool seekable_ = true;         // write_at can reach bytes already written
     bool holding_ = false;         // writes go to held_ until the commit
     std::uint64_t written_ = 0;    // bytes that reached the file
+    std::uint64_t allocated_ = 0;  // the end of the blocks allocated ahead of the writes
     std::vector<std::byte> held_;  // bytes after written_, for a target that cannot seek
     int fd_ = -1;
 };

@@ -25,6 +25,7 @@ void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
 void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
     const RecordGather records(cloud);
     const std::size_t point_step = cloud.record.point_step;
+    file.reserve(std::uint64_t{cloud.points} * point_step);
     if (const auto whole = records.in_place(cloud.points)) return write_in_place(*whole, file);
     // The kernel's copy into the file takes longer than the gather: while this thread writes a
     // piece, a helper gathers the next ones. Pieces smaller than a MiB, which would stay in the

@@ -1,6 +1,8 @@
 #include "pcd/write/ascii_encoder.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -17,8 +19,22 @@ namespace {
 constexpr std::size_t value_room = 32;
 static_assert(longest_float_text < value_room && 1 + decimal_room < value_room);
 
+// The text of a value, made apart from the line it goes in: the separator after it, and its
+// length in the last byte.
+struct ValueText {
+    char text[value_room - 1];
+    std::uint8_t length;
+};
+static_assert(sizeof(ValueText) == value_room);
+
+// The points whose texts are made a column at a time before their lines are put together:
+// enough that the columns' texts stay in the L1 and L2 caches. The columns lie one text more
+// apart, so that a point's texts do not all fall in the same set of the L1 cache.
+constexpr std::size_t block_points = 64;
+constexpr std::size_t column_texts = block_points + 1;
+
 template <class Value>
-char* write_value_text(char* out, Value value) noexcept {
+[[gnu::always_inline]] inline char* write_value_text(char* out, Value value) noexcept {
     if constexpr (std::is_floating_point_v<Value>) {
         return write_float_text(out, value);
     } else if constexpr (std::is_signed_v<Value>) {
@@ -32,60 +48,89 @@ char* write_value_text(char* out, Value value) noexcept {
     }
 }
 
-// Writes the field's values of one point, each followed by a space. The element type and the
-// byte order are chosen once per field, so that neither costs a branch per value.
+// One element of one field: the values of every point, `stride` bytes apart.
+struct Column {
+    const std::byte* first;
+    std::ptrdiff_t stride;
+    void (*fill)(const Column&, std::size_t first_point, std::size_t points, ValueText* texts) noexcept;
+};
+
+// The texts of points [first_point, first_point + points) of the column. The type and the
+// byte order are chosen once a column, and each value's text is made apart from the others,
+// so that the processor works on several at once.
 template <class Value, bool byte_swapped>
-char* format_point(std::size_t count, const FieldValues& values, const std::byte* source, char* out) noexcept {
-    for (std::size_t e = 0; e < count; ++e) {
-        const std::byte* const at = source + static_cast<std::ptrdiff_t>(e) * values.element_stride;
-        out = write_value_text(out, load_value<Value>(at, byte_swapped));
-        *out++ = ' ';
+void fill_column(const Column& column, std::size_t first_point, std::size_t points, ValueText* texts) noexcept {
+    const std::byte* source = column.first + static_cast<std::ptrdiff_t>(first_point) * column.stride;
+    for (std::size_t i = 0; i < points; ++i, source += column.stride) {
+        char* const end = write_value_text(texts[i].text, load_value<Value>(source, byte_swapped));
+        *end = ' ';
+        texts[i].length = static_cast<std::uint8_t>(end + 1 - texts[i].text);
     }
-    return out;
 }
 
-using PointFormatter = char* (*)(std::size_t, const FieldValues&, const std::byte*, char*) noexcept;
-
-PointFormatter formatter_of(ElementType type, bool byte_swapped) {
-    return visit_element_type(type, [&](auto zero) -> PointFormatter {
-        using Value = decltype(zero);
-        return byte_swapped ? &format_point<Value, true> : &format_point<Value, false>;
-    });
+std::vector<Column> columns_of(const CloudToWrite& cloud) {
+    std::vector<Column> columns;
+    for (std::size_t f = 0; f < cloud.record.fields.size(); ++f) {
+        const FieldLayout& field = cloud.record.fields[f];
+        const FieldValues& values = cloud.values[f];
+        const auto fill = visit_element_type(field.type, [&](auto zero) -> decltype(Column::fill) {
+            using Value = decltype(zero);
+            return values.byte_swapped ? &fill_column<Value, true> : &fill_column<Value, false>;
+        });
+        for (std::size_t e = 0; e < field.count; ++e) {
+            columns.push_back(
+                {values.first + static_cast<std::ptrdiff_t>(e) * values.element_stride, values.point_stride, fill});
+        }
+    }
+    return columns;
 }
 
 // The text of a cloud, a piece of points at a time: one line a point.
 struct PieceFormat {
     const CloudToWrite& cloud;
-    std::vector<PointFormatter> formatters;
+    std::vector<Column> columns;
     std::size_t piece_points;
     std::size_t text_bytes;  // room for the longest text of a piece
     std::size_t pieces;
 
-    explicit PieceFormat(const CloudToWrite& to_write) : cloud(to_write) {
-        std::size_t longest_point = 0;
-        for (const FieldLayout& field : cloud.record.fields) {
-            formatters.push_back(formatter_of(field.type, cloud.values[formatters.size()].byte_swapped));
-            longest_point += field.count * value_room;
-        }
+    explicit PieceFormat(const CloudToWrite& to_write) : cloud(to_write), columns(columns_of(to_write)) {
+        const std::size_t longest_point = columns.size() * value_room;  // x, y and z at least
         piece_points = std::max<std::size_t>(1, output_piece_bytes / longest_point);
         text_bytes = piece_points * longest_point;
         pieces = (cloud.points + piece_points - 1) / piece_points;
     }
 
+    // Room for the texts of a block of points.
+    std::size_t scratch_bytes() const noexcept { return columns.size() * column_texts * sizeof(ValueText); }
+
     // The text of piece `piece` into `text`, which holds text_bytes; returns its length.
-    std::size_t format(std::size_t piece, char* text) const noexcept {
+    std::size_t format(std::size_t piece, char* text, ValueText* texts) const noexcept {
         const std::size_t first = piece * piece_points;
         const std::size_t last = std::min(cloud.points, first + piece_points);
         char* out = text;
-        for (std::size_t point = first; point < last; ++point) {
-            for (std::size_t f = 0; f < formatters.size(); ++f) {
-                const FieldValues& values = cloud.values[f];
-                out = formatters[f](cloud.record.fields[f].count, values,
-                                    values.first + static_cast<std::ptrdiff_t>(point) * values.point_stride, out);
+        for (std::size_t block = first; block < last; block += block_points) {
+            const std::size_t points = std::min(block_points, last - block);
+            for (std::size_t c = 0; c < columns.size(); ++c) {
+                columns[c].fill(columns[c], block, points, texts + c * column_texts);
+            }
+            out = join_lines(points, texts, out);
+        }
+        return static_cast<std::size_t>(out - text);
+    }
+
+    // The lines of a block, from its columns' texts. Each text is copied whole, its room
+    // included: every value has that much room in the piece's text, so the copy stays within it.
+    char* join_lines(std::size_t points, const ValueText* texts, char* out) const noexcept {
+        const std::size_t count = columns.size();
+        for (std::size_t i = 0; i < points; ++i) {
+            for (std::size_t c = 0; c < count; ++c) {
+                const ValueText& value = texts[c * column_texts + i];
+                std::memcpy(out, value.text, sizeof value.text);
+                out += value.length;
             }
             out[-1] = '\n';
         }
-        return static_cast<std::size_t>(out - text);
+        return out;
     }
 };
 
@@ -95,10 +140,10 @@ std::size_t ascii_pieces(const CloudToWrite& cloud) { return PieceFormat(cloud).
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share) {
     const PieceFormat format(cloud);
-    const MakePiece make = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte>) {
-        return format.format(piece, reinterpret_cast<char*>(out.data()));
+    const MakePiece make = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte> scratch) {
+        return format.format(piece, reinterpret_cast<char*>(out.data()), reinterpret_cast<ValueText*>(scratch.data()));
     };
-    write_pieces_in_order({format.pieces, format.text_bytes, 0}, make, file, share);
+    write_pieces_in_order({format.pieces, format.text_bytes, format.scratch_bytes()}, make, file, share);
 }
 
 }  // namespace tessarel

@@ -54,18 +54,33 @@ inline void store_digits(char* out, std::uint64_t digits) noexcept {
 // shorter than eight digits takes eight, and the longest takes its 20.
 inline constexpr std::size_t decimal_room = 20;
 
+// Writes `value` < 100 at `out` and returns the text's end: one digit or two, without a branch
+// on which, since small counts (rings, labels) change from point to point between the two.
+inline char* write_below_hundred(char* out, std::uint64_t value) noexcept {
+    const auto small = static_cast<std::uint32_t>(value);
+    const std::uint32_t tens = small * 103 >> 10;  // small / 10 for small < 100
+    const bool two = small >= 10;
+    out[0] = static_cast<char>('0' + (two ? tens : small));
+    out[1] = static_cast<char>('0' + small - 10 * tens);  // past the end for one digit
+    return out + 1 + two;
+}
+
 // Writes `value` in decimal at `out` and returns the text's end; bytes past the end may be
 // written, within decimal_room.
 inline char* write_decimal(char* out, std::uint64_t value) noexcept {
     constexpr std::uint64_t ten_to_8 = 100'000'000;
+    if (value < 100) return write_below_hundred(out, value);
     if (value >= ten_to_8) {
-        out = write_decimal(out, value / ten_to_8);
+        const std::uint64_t high = value / ten_to_8;
+        out = high < 100 ? write_below_hundred(out, high) : write_decimal(out, high);
         store_digits(out, eight_digits(static_cast<std::uint32_t>(value % ten_to_8)));
         return out + 8;
     }
-    const int digits = decimal_digits(value);
-    store_digits(out, eight_digits(static_cast<std::uint32_t>(value)) >> (8 * (8 - digits)));
-    return out + digits;
+    // The leading zeros of the eight digits are the word's lowest bytes that are zero.
+    const std::uint64_t word = eight_digits(static_cast<std::uint32_t>(value));
+    const int leading = std::countr_zero(word) / 8;
+    store_digits(out, word >> (8 * leading));
+    return out + 8 - leading;
 }
 
 }  // namespace tessarel

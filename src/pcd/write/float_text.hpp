@@ -138,19 +138,129 @@ inline Notation notation_of(int digits, int exponent) noexcept {
     return {point, fixed_length, fixed_length > scientific_length};
 }
 
-// The text of a finite nonzero float, from Dragonbox's digits laid out at a fixed width: the
-// nine digits d1 d2...d9, trailing zeros included, are the first digit and a word of eight,
-// so that every layout is a few stores whatever the number of digits.
-inline char* write_finite_text(char* out, float value, std::uint32_t magnitude) noexcept {
+// Decimal digits and their exponent: the value is significand·10^exponent.
+struct Decimal {
+    std::uint32_t significand;
+    int exponent;
+};
+
+// For each biased exponent of a float, the most decimals k, up to 10, for which the float's
+// spacing 2^(exponent-150) is below 10^-k, so that the float's rounding interval holds at most
+// one number of k decimals; -1 where there is no such k. The float times 10^(k+1) fits 64 bits.
+inline constexpr std::array<std::int8_t, 256> finest_decimals = [] {
+    std::array<std::int8_t, 256> decimals{};
+    for (int biased = 0; biased < 256; ++biased) {
+        const int shift = 150 - biased;
+        int k = -1;
+        for (int next = 0; next <= 10 && shift > 0 && shift < 64; ++next) {
+            if (powers_of_ten[static_cast<std::size_t>(next)] < std::uint64_t{1} << shift) k = next;
+        }
+        decimals[static_cast<std::size_t>(biased)] = static_cast<std::int8_t>(shift >= 40 ? -1 : k);
+    }
+    return decimals;
+}();
+
+// The number of k decimals nearest a float s·2^-shift, and whether it reads back to the float:
+// the float times 10^k is n·2^-shift with n = s·10^k, and the float's rounding interval, so
+// scaled, reaches 10^k/2 to each side (10^k/4 below a power of two). Integers tell it exactly.
+struct ScaledNearest {
+    std::uint64_t nearest;
+    bool reads_back;
+    bool tie;  // the nearest, or reading back, would take the even rule: left to Dragonbox
+};
+
+inline ScaledNearest nearest_at(std::uint64_t significand, int shift, bool narrower_below, int k) noexcept {
+    const std::uint64_t ten_to_k = powers_of_ten[static_cast<std::size_t>(k)];
+    const std::uint64_t scaled = significand * ten_to_k;
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    const std::uint64_t nearest = (scaled + half) >> shift;
+    const auto difference = static_cast<std::int64_t>((nearest << shift) - scaled);
+    const std::uint64_t below = static_cast<std::uint64_t>(difference) >> 63;
+    const auto size = static_cast<std::uint64_t>(difference < 0 ? -difference : difference);
+    const std::uint64_t distance = size << (1 + (below & std::uint64_t{narrower_below}));
+    const bool tie = distance == ten_to_k || (scaled & ((half << 1) - 1)) == half;
+    return {nearest, distance < ten_to_k, tie};
+}
+
+// The shortest digits of most floats of real clouds, without Dragonbox's search. At the finest
+// scale 10^k whose steps are wider than the float's rounding interval, the interval holds at
+// most one number of k decimals: the nearest. When it reads back, it is the shortest text with
+// its trailing zeros, since any text of fewer decimals is a number of k decimals too. When it
+// does not, the shortest texts have k + 1 decimals, all as many digits (the interval holds no
+// power of ten, which would have been a number of k decimals), and the closest is the nearest
+// number of k + 1 decimals, if it reads back. False, for Dragonbox to decide, otherwise.
+inline bool nearest_decimal(std::uint32_t magnitude, Decimal& decimal) noexcept {
+    const auto biased = magnitude >> 23;
+    const int k = finest_decimals[biased];
+    if (k < 0) return false;  // subnormals among them
+    const int shift = 150 - static_cast<int>(biased);
+    const std::uint64_t fraction = magnitude & 0x7FFFFF;
+    const std::uint64_t significand = fraction | 0x800000;
+    const bool narrower_below = fraction == 0 && biased > 1;
+    const ScaledNearest coarse = nearest_at(significand, shift, narrower_below, k);
+    if (coarse.tie) return false;
+    if (coarse.reads_back) {
+        decimal = {static_cast<std::uint32_t>(coarse.nearest), -k};
+        return true;
+    }
+    const ScaledNearest fine = nearest_at(significand, shift, narrower_below, k + 1);
+    if (fine.tie || !fine.reads_back) return false;
+    decimal = {static_cast<std::uint32_t>(fine.nearest), -k - 1};
+    return true;
+}
+
+// A float's shortest digits as write_finite_text lays them out: the first, and the others in a
+// word of eight, one a byte, first lowest, trailing zeros left as zero bytes; the value is
+// d1d2...dn · 10^exponent.
+struct FloatDigits {
+    char first;
+    std::uint64_t rest;
+    int digits;
+    int exponent;
+};
+
+// From the nearest number of k decimals: below 2^24·10, so of at most nine digits, the first
+// of nine a 1. The word of the last eight digits straight away, its zero bytes at either end
+// the leading and trailing zeros.
+inline FloatDigits digits_of_nearest(Decimal decimal) noexcept {
+    constexpr std::uint32_t ten_to_8 = 100'000'000;
+    if (decimal.significand >= ten_to_8) {
+        const std::uint64_t rest = eight_digits(decimal.significand - ten_to_8);
+        const int trailing = std::countl_zero(rest) / 8;
+        return {'1', rest, 9 - trailing, decimal.exponent + trailing};
+    }
+    const std::uint64_t word = eight_digits(decimal.significand);  // nonzero: the number is at least 1
+    const int leading = std::countr_zero(word) / 8;
+    const int trailing = std::countl_zero(word) / 8;
+    const std::uint64_t from_first = word >> (8 * leading);
+    return {static_cast<char>('0' + (from_first & 0xFF)), from_first >> 8, 8 - leading - trailing,
+            decimal.exponent + trailing};
+}
+
+// From Dragonbox's digits, up to nine, aligned first to nine so that the first digit stands apart.
+// Kept out of the loop of a save, which the common case inlines without it.
+[[gnu::noinline]] inline FloatDigits digits_of_dragonbox(float value) noexcept {
     namespace policy = jkj::dragonbox::policy;
     const auto decimal = jkj::dragonbox::to_decimal(value, policy::sign::ignore, policy::trailing_zero::ignore);
     const int given_digits = decimal_digits(decimal.significand);
     const auto aligned = static_cast<std::uint32_t>(decimal.significand * powers_of_ten[9 - given_digits]);
-    const char first = static_cast<char>('0' + aligned / 100'000'000);
     const std::uint64_t rest = eight_digits(aligned % 100'000'000);
-    // The trailing zeros Dragonbox left are the highest bytes of `rest` that are zero.
+    // The trailing zeros left in the significand are the highest bytes of `rest` that are zero.
     const int digits = 9 - std::countl_zero(rest) / 8;
-    const Notation notation = notation_of(digits, decimal.exponent + given_digits - digits);
+    return {static_cast<char>('0' + aligned / 100'000'000), rest, digits, decimal.exponent + given_digits - digits};
+}
+
+// The text of a finite nonzero float, from its shortest digits laid out at a fixed width, so
+// that every layout is a few stores whatever the number of digits. Inlined where it is used,
+// since a call a value costs as much as a fifth of the value's text.
+[[gnu::always_inline]] inline char* write_finite_text(char* out, float value, std::uint32_t magnitude) noexcept {
+    Decimal nearest{};
+    const FloatDigits shortest =
+        nearest_decimal(magnitude, nearest) ? digits_of_nearest(nearest) : digits_of_dragonbox(value);
+    const char first = shortest.first;
+    const std::uint64_t rest = shortest.rest;
+    const int digits = shortest.digits;
+    const Notation notation = notation_of(digits, shortest.exponent);
 
     if (notation.scientific) {
         out[0] = first;
@@ -228,7 +338,7 @@ inline char* write_finite_text(char* out, double value, std::uint64_t magnitude)
 // an integral value in fixed notation is written exactly (123456790528, not 123456790000). Then
 // -0, inf, -inf, and nan or -nan by the sign bit.
 template <class Float>
-char* write_float_text(char* out, Float value) noexcept {
+[[gnu::always_inline]] inline char* write_float_text(char* out, Float value) noexcept {
     using Format = float_text_detail::FloatBits<Float>;
     using Bits = typename Format::Bits;
     constexpr int sign_shift = sizeof(Bits) * 8 - 1;

@@ -1,0 +1,69 @@
+#pragma once
+// The block of a binary_compressed file written a part at a time. Parts are usually far smaller
+// than the pieces a save encodes its columns in, so their columns are first copied, field by
+// field, into a few MiB of staging; when it fills, it is encoded as a save encodes a cloud of
+// that many points, in pieces of a MiB on the CPUs a save may take. The first field's column
+// goes to the file as its pieces come, when the file can seek (its header is rewritten last);
+// the other columns are kept in memory, compressed, and written when the block is complete.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "pcd/io/byte_buffer.hpp"
+#include "pcd/io/file_output.hpp"
+#include "pcd/write/cloud_to_write.hpp"
+
+namespace tessarel {
+
+// The staging a stream copies parts into: its pieces, and so the work each encoding hands the
+// CPUs, are as large as a save's, and it holds a piece or more of every column.
+inline constexpr std::size_t staged_record_bytes = std::size_t{8} << 20;
+
+class CompressedStream {
+public:
+    // The columns of `record`'s fields go to `file`, which stands where the block begins when
+    // `first_to_file`; it outlives the stream.
+    CompressedStream(const RecordLayout& record, AtomicFile& file, bool first_to_file);
+
+    // Stages `part`, which has the record's fields, and encodes what fills the staging.
+    void add(const CloudToWrite& part);
+
+    // Encodes what is staged and returns the block's bytes: every piece encoded so far.
+    std::uint64_t finish();
+
+    // Writes the kept columns in order, after the first field's pieces already in the file
+    // when they went there; the kept bytes are released as they are written.
+    void write_kept();
+
+private:
+    // Compressed bytes kept in chunks that grow with what they hold, so that the chunks of a
+    // small column stay small and those of a large one take huge pages.
+    class KeptBytes {
+    public:
+        void append(std::span<const std::byte> bytes);
+        std::uint64_t size() const noexcept { return size_; }
+        void write_to(AtomicFile& file);
+
+    private:
+        std::vector<ByteBuffer> chunks_;
+        std::size_t last_used_ = 0;  // of the last chunk
+        std::uint64_t size_ = 0;
+    };
+
+    // Encodes `cloud`, whose fields are the record's, and passes its pieces on in order.
+    void encode(const CloudToWrite& cloud);
+    void encode_staged();
+
+    RecordLayout record_;
+    AtomicFile& file_;
+    const bool first_to_file_;
+    std::size_t staged_points_ = 0;
+    std::size_t stage_capacity_;       // points
+    std::vector<ByteBuffer> staging_;  // each field's column, packed; empty for a field of COUNT 0
+    std::vector<KeptBytes> kept_;      // each field's compressed column
+    std::uint64_t compressed_ = 0;
+};
+
+}  // namespace tessarel

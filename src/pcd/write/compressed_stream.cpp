@@ -80,23 +80,35 @@ void CompressedStream::encode_staged() {
 void CompressedStream::encode(const CloudToWrite& cloud) {
     const LargeStage stage(compressed_pieces(cloud) >= parallel_save_pieces);
     const ColumnSink pass_on = [this](std::size_t field, std::span<const std::byte> piece) {
-        if (field == 0 && first_to_file_) return file_.write(piece);
-        kept_[field].append(piece);
+        if (!first_to_file_ || (field != 0 && !last_)) return kept_[field].append(piece);
+        // The last pieces follow the kept columns before them, which go to the file while
+        // helpers encode the pieces after.
+        for (std::size_t before = 1; last_ && before <= field; ++before) write_kept(before);
+        file_.write(piece);
     };
     compressed_ += encode_columns(cloud, pass_on, stage.share());
 }
 
 std::uint64_t CompressedStream::finish() {
+    last_ = true;
     if (staged_points_ > 0) encode_staged();
     staging_.clear();
+    if (first_to_file_) write_kept();
     return compressed_;
 }
 
 void CompressedStream::write_kept() {
-    std::uint64_t kept = 0;
-    for (const KeptBytes& column : kept_) kept += column.size();
-    file_.reserve(kept);
-    for (KeptBytes& column : kept_) column.write_to(file_);
+    for (std::size_t field = 0; field < kept_.size(); ++field) write_kept(field);
+}
+
+void CompressedStream::write_kept(std::size_t field) {
+    if (!reserved_) {
+        std::uint64_t kept = 0;
+        for (const KeptBytes& column : kept_) kept += column.size();
+        file_.reserve(kept);
+        reserved_ = true;
+    }
+    kept_[field].write_to(file_);
 }
 
 void CompressedStream::KeptBytes::append(std::span<const std::byte> bytes) {

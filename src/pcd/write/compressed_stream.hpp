@@ -30,11 +30,12 @@ public:
     // Stages `part`, which has the record's fields, and encodes what fills the staging.
     void add(const CloudToWrite& part);
 
-    // Encodes what is staged and returns the block's bytes: every piece encoded so far.
+    // Encodes what is staged and returns the block's bytes. When the first column went to the
+    // file, the others follow it there: the block is in the file.
     std::uint64_t finish();
 
-    // Writes the kept columns in order, after the first field's pieces already in the file
-    // when they went there; the kept bytes are released as they are written.
+    // Writes the kept columns in order, releasing their bytes as they go, when the first did
+    // not go to the file: after finish(), and after the header it could not write before.
     void write_kept();
 
 private:
@@ -55,6 +56,7 @@ private:
     // Encodes `cloud`, whose fields are the record's, and passes its pieces on in order.
     void encode(const CloudToWrite& cloud);
     void encode_staged();
+    void write_kept(std::size_t field);
 
     RecordLayout record_;
     AtomicFile& file_;
@@ -64,6 +66,8 @@ private:
     std::vector<ByteBuffer> staging_;  // each field's column, packed; empty for a field of COUNT 0
     std::vector<KeptBytes> kept_;      // each field's compressed column
     std::uint64_t compressed_ = 0;
+    bool last_ = false;      // the staged points are the last: their pieces follow the kept columns
+    bool reserved_ = false;  // the file has allocated the kept columns' blocks
 };
 
 }  // namespace tessarel

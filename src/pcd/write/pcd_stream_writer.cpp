@@ -198,7 +198,6 @@ void PcdStreamWriter::complete_compressed(const CloudToWrite& counts) {
         file_.write(sizes);
         return columns_->write_kept();
     }
-    columns_->write_kept();
     file_.write_at(header_bytes_, sizes);
     rewrite_header(counts);
 }

@@ -31,50 +31,88 @@ CompressedStream::CompressedStream(const RecordLayout& record, AtomicFile& file,
       file_(file),
       first_to_file_(first_to_file),
       stage_capacity_(std::max<std::size_t>(1, staged_record_bytes / std::max<std::size_t>(1, record.point_step))),
+      filling_(&staging_[0]),
       kept_(record.fields.size()) {
-    staging_.reserve(record_.fields.size());
-    for (const FieldLayout& field : record_.fields)
-        staging_.emplace_back(stage_capacity_ * field.bytes(), Fill::overwritten);
+    for (Staging& staging : staging_)
+        staging.bytes = ByteBuffer(stage_capacity_ * record_.point_step, Fill::overwritten);
 }
 
 void CompressedStream::add(const CloudToWrite& part) {
     std::size_t done = 0;
     while (done < part.points) {
         const std::size_t left = part.points - done;
-        if (staged_points_ == 0 && left >= stage_capacity_) {
+        if (filling_->points == 0 && left >= stage_capacity_) {
             // A part as large as the staging is encoded where it lies, as a save would encode it.
             const std::size_t direct = left - left % stage_capacity_;
+            wait_for_encoder();
             encode(points_of(part, done, direct));
             done += direct;
             continue;
         }
-        const std::size_t points = std::min(stage_capacity_ - staged_points_, left);
+        const std::size_t points = std::min(stage_capacity_ - filling_->points, left);
         for (std::size_t i = 0; i < record_.fields.size(); ++i) {
             const FieldLayout& field = record_.fields[i];
-            std::byte* const out = staging_[i].data() + staged_points_ * field.bytes();
+            std::byte* const out = column(*filling_, i) + filling_->points * field.bytes();
             if (const auto column = contiguous_values(field, part.values[i], done + points)) {
                 std::memcpy(out, column->data() + done * field.bytes(), points * field.bytes());
             } else {
                 gather_field(field, part.values[i], done, points, out, field.bytes());
             }
         }
-        staged_points_ += points;
+        filling_->points += points;
         done += points;
-        if (staged_points_ == stage_capacity_) encode_staged();
+        if (filling_->points == stage_capacity_) hand_over(*filling_);
     }
 }
 
-void CompressedStream::encode_staged() {
+void CompressedStream::hand_over(Staging& staging) {
+    wait_for_encoder();
+    if (!encoder_.joinable()) encoder_ = std::jthread([this](const std::stop_token& stop) { encode_handed(stop); });
+    {
+        const std::lock_guard lock(mutex_);
+        handed_ = &staging;
+    }
+    changed_.notify_all();
+    filling_ = &staging_[&staging == &staging_[0] ? 1 : 0];
+}
+
+void CompressedStream::wait_for_encoder() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return handed_ == nullptr; });
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+// The encoding thread: encodes each staging handed to it until the stream ends.
+void CompressedStream::encode_handed(const std::stop_token& stop) {
+    std::unique_lock lock(mutex_);
+    while (changed_.wait(lock, stop, [this] { return handed_ != nullptr; })) {
+        lock.unlock();
+        try {
+            encode(*handed_);
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+        lock.lock();
+        handed_ = nullptr;
+        changed_.notify_all();
+    }
+}
+
+void CompressedStream::encode(Staging& staging) {
     CloudToWrite staged;
     staged.record = record_;
-    staged.points = staged_points_;
+    staged.points = staging.points;
     for (std::size_t i = 0; i < record_.fields.size(); ++i) {
         const auto element = static_cast<std::ptrdiff_t>(record_.fields[i].element_bytes());
         const auto point = static_cast<std::ptrdiff_t>(record_.fields[i].bytes());
-        staged.values.push_back({staging_[i].data(), point, element, false});
+        staged.values.push_back({column(staging, i), point, element, false});
     }
     encode(staged);
-    staged_points_ = 0;
+    staging.points = 0;
+}
+
+std::byte* CompressedStream::column(Staging& staging, std::size_t field) const noexcept {
+    return staging.bytes.data() + stage_capacity_ * record_.fields[field].offset;
 }
 
 void CompressedStream::encode(const CloudToWrite& cloud) {
@@ -90,9 +128,11 @@ void CompressedStream::encode(const CloudToWrite& cloud) {
 }
 
 std::uint64_t CompressedStream::finish() {
+    wait_for_encoder();
+    encoder_ = {};
     last_ = true;
-    if (staged_points_ > 0) encode_staged();
-    staging_.clear();
+    if (filling_->points > 0) encode(*filling_);
+    for (Staging& staging : staging_) staging.bytes = ByteBuffer(0, Fill::overwritten);
     if (first_to_file_) write_kept();
     return compressed_;
 }
@@ -115,7 +155,7 @@ void CompressedStream::KeptBytes::append(std::span<const std::byte> bytes) {
     while (!bytes.empty()) {
         if (chunks_.empty() || last_used_ == chunks_.back().size()) {
             const auto size =
-                static_cast<std::size_t>(std::clamp<std::uint64_t>(size_, output_piece_bytes, largest_kept_chunk));
+                static_cast<std::size_t>(std::clamp<std::uint64_t>(size_, large_buffer_bytes, largest_kept_chunk));
             chunks_.emplace_back(size, Fill::overwritten);
             last_used_ = 0;
         }

@@ -2,13 +2,20 @@
 // The block of a binary_compressed file written a part at a time. Parts are usually far smaller
 // than the pieces a save encodes its columns in, so their columns are first copied, field by
 // field, into a few MiB of staging; when it fills, it is encoded as a save encodes a cloud of
-// that many points, in pieces of a MiB on the CPUs a save may take. The first field's column
-// goes to the file as its pieces come, when the file can seek (its header is rewritten last);
-// the other columns are kept in memory, compressed, and written when the block is complete.
+// that many points, in pieces of a MiB on the CPUs a save may take, on a thread of the stream's
+// own while the caller fills a second staging. The first field's column goes to the file as its
+// pieces come, when the file can seek (its header is rewritten last); the other columns are
+// kept in memory, compressed, and written when the block is complete.
 
+#include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <mutex>
 #include <span>
+#include <stop_token>
+#include <thread>
 #include <vector>
 
 #include "pcd/io/byte_buffer.hpp"
@@ -17,8 +24,8 @@
 
 namespace tessarel {
 
-// The staging a stream copies parts into: its pieces, and so the work each encoding hands the
-// CPUs, are as large as a save's, and it holds a piece or more of every column.
+// Each of the two stagings a stream copies parts into: its pieces, and so the work each
+// encoding hands the CPUs, are as large as a save's, and it holds a piece or more of every column.
 inline constexpr std::size_t staged_record_bytes = std::size_t{8} << 20;
 
 class CompressedStream {
@@ -26,8 +33,13 @@ public:
     // The columns of `record`'s fields go to `file`, which stands where the block begins when
     // `first_to_file`; it outlives the stream.
     CompressedStream(const RecordLayout& record, AtomicFile& file, bool first_to_file);
+    // Waits for the staging being encoded, if any.
+    ~CompressedStream() = default;
+    CompressedStream(const CompressedStream&) = delete;
+    CompressedStream& operator=(const CompressedStream&) = delete;
 
-    // Stages `part`, which has the record's fields, and encodes what fills the staging.
+    // Stages `part`, which has the record's fields, and hands a full staging to the encoding
+    // thread. Throws what the encoding of an earlier staging threw.
     void add(const CloudToWrite& part);
 
     // Encodes what is staged and returns the block's bytes. When the first column went to the
@@ -53,21 +65,39 @@ private:
         std::uint64_t size_ = 0;
     };
 
+    // The fields' columns, packed, one after another as the fields lie in a record: the
+    // first `points` of each, which has room for the stream's staged points.
+    struct Staging {
+        ByteBuffer bytes{0, Fill::overwritten};
+        std::size_t points = 0;
+    };
+
     // Encodes `cloud`, whose fields are the record's, and passes its pieces on in order.
     void encode(const CloudToWrite& cloud);
-    void encode_staged();
+    void encode(Staging& staging);
+    std::byte* column(Staging& staging, std::size_t field) const noexcept;
     void write_kept(std::size_t field);
+    // Waits until no staging is being encoded, and throws what its encoding threw.
+    void wait_for_encoder();
+    void hand_over(Staging& staging);
+    void encode_handed(const std::stop_token& stop);
 
     RecordLayout record_;
     AtomicFile& file_;
     const bool first_to_file_;
-    std::size_t staged_points_ = 0;
-    std::size_t stage_capacity_;       // points
-    std::vector<ByteBuffer> staging_;  // each field's column, packed; empty for a field of COUNT 0
-    std::vector<KeptBytes> kept_;      // each field's compressed column
+    std::size_t stage_capacity_;  // points
+    std::array<Staging, 2> staging_;
+    Staging* filling_;             // the staging parts are copied into
+    std::vector<KeptBytes> kept_;  // each field's compressed column
     std::uint64_t compressed_ = 0;
     bool last_ = false;      // the staged points are the last: their pieces follow the kept columns
     bool reserved_ = false;  // the file has allocated the kept columns' blocks
+    // While a staging is handed over, the encoding thread alone uses the file and the kept columns.
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    Staging* handed_ = nullptr;   // being encoded, or about to be
+    std::exception_ptr failure_;  // of the last encoding
+    std::jthread encoder_;        // started with the first full staging; joined first
 };
 
 }  // namespace tessarel

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "pcd/io/interruption.hpp"
@@ -67,35 +68,24 @@ void CompressedStream::add(const CloudToWrite& part) {
 
 void CompressedStream::hand_over(Staging& staging) {
     wait_for_encoder();
-    if (!encoder_.joinable()) encoder_ = std::jthread([this](const std::stop_token& stop) { encode_handed(stop); });
-    {
-        const std::lock_guard lock(mutex_);
-        handed_ = &staging;
+    const auto encode_apart = [this, &staging] {
+        try {
+            encode(staging);
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+    };
+    try {
+        encoder_ = std::jthread(encode_apart);
+    } catch (const std::system_error&) {
+        encode(staging);  // the system has no thread to give: encoded on the caller's
     }
-    changed_.notify_all();
     filling_ = &staging_[&staging == &staging_[0] ? 1 : 0];
 }
 
 void CompressedStream::wait_for_encoder() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return handed_ == nullptr; });
+    if (encoder_.joinable()) encoder_.join();
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-}
-
-// The encoding thread: encodes each staging handed to it until the stream ends.
-void CompressedStream::encode_handed(const std::stop_token& stop) {
-    std::unique_lock lock(mutex_);
-    while (changed_.wait(lock, stop, [this] { return handed_ != nullptr; })) {
-        lock.unlock();
-        try {
-            encode(*handed_);
-        } catch (...) {
-            failure_ = std::current_exception();
-        }
-        lock.lock();
-        handed_ = nullptr;
-        changed_.notify_all();
-    }
 }
 
 void CompressedStream::encode(Staging& staging) {
@@ -129,7 +119,6 @@ void CompressedStream::encode(const CloudToWrite& cloud) {
 
 std::uint64_t CompressedStream::finish() {
     wait_for_encoder();
-    encoder_ = {};
     last_ = true;
     if (filling_->points > 0) encode(*filling_);
     for (Staging& staging : staging_) staging.bytes = ByteBuffer(0, Fill::overwritten);

@@ -2,19 +2,17 @@
 // The block of a binary_compressed file written a part at a time. Parts are usually far smaller
 // than the pieces a save encodes its columns in, so their columns are first copied, field by
 // field, into a few MiB of staging; when it fills, it is encoded as a save encodes a cloud of
-// that many points, in pieces of a MiB on the CPUs a save may take, on a thread of the stream's
-// own while the caller fills a second staging. The first field's column goes to the file as its
+// that many points, in pieces of a MiB on the CPUs a save may take, on a thread started for it
+// while the caller fills a second staging (a thread per staging, so that none waits idle between
+// writes). The first field's column goes to the file as its
 // pieces come, when the file can seek (its header is rewritten last); the other columns are
 // kept in memory, compressed, and written when the block is complete.
 
 #include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <span>
-#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -80,7 +78,6 @@ private:
     // Waits until no staging is being encoded, and throws what its encoding threw.
     void wait_for_encoder();
     void hand_over(Staging& staging);
-    void encode_handed(const std::stop_token& stop);
 
     RecordLayout record_;
     AtomicFile& file_;
@@ -92,12 +89,9 @@ private:
     std::uint64_t compressed_ = 0;
     bool last_ = false;      // the staged points are the last: their pieces follow the kept columns
     bool reserved_ = false;  // the file has allocated the kept columns' blocks
-    // While a staging is handed over, the encoding thread alone uses the file and the kept columns.
-    std::mutex mutex_;
-    std::condition_variable_any changed_;
-    Staging* handed_ = nullptr;   // being encoded, or about to be
-    std::exception_ptr failure_;  // of the last encoding
-    std::jthread encoder_;        // started with the first full staging; joined first
+    // While it runs, the encoding thread alone uses the file and the kept columns.
+    std::exception_ptr failure_;  // of the encoding thread
+    std::jthread encoder_;        // joined first
 };
 
 }  // namespace tessarel

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
 #include "pcd/io/interruption.hpp"
@@ -32,77 +31,51 @@ CompressedStream::CompressedStream(const RecordLayout& record, AtomicFile& file,
       file_(file),
       first_to_file_(first_to_file),
       stage_capacity_(std::max<std::size_t>(1, staged_record_bytes / std::max<std::size_t>(1, record.point_step))),
-      filling_(&staging_[0]),
-      kept_(record.fields.size()) {
-    for (Staging& staging : staging_)
-        staging.bytes = ByteBuffer(stage_capacity_ * record_.point_step, Fill::overwritten);
-}
+      staging_(stage_capacity_ * record.point_step, Fill::overwritten),
+      kept_(record.fields.size()) {}
 
 void CompressedStream::add(const CloudToWrite& part) {
     std::size_t done = 0;
     while (done < part.points) {
         const std::size_t left = part.points - done;
-        if (filling_->points == 0 && left >= stage_capacity_) {
+        if (staged_points_ == 0 && left >= stage_capacity_) {
             // A part as large as the staging is encoded where it lies, as a save would encode it.
             const std::size_t direct = left - left % stage_capacity_;
-            wait_for_encoder();
             encode(points_of(part, done, direct));
             done += direct;
             continue;
         }
-        const std::size_t points = std::min(stage_capacity_ - filling_->points, left);
+        const std::size_t points = std::min(stage_capacity_ - staged_points_, left);
         for (std::size_t i = 0; i < record_.fields.size(); ++i) {
             const FieldLayout& field = record_.fields[i];
-            std::byte* const out = column(*filling_, i) + filling_->points * field.bytes();
+            std::byte* const out = staged_column(i) + staged_points_ * field.bytes();
             if (const auto column = contiguous_values(field, part.values[i], done + points)) {
                 std::memcpy(out, column->data() + done * field.bytes(), points * field.bytes());
             } else {
                 gather_field(field, part.values[i], done, points, out, field.bytes());
             }
         }
-        filling_->points += points;
+        staged_points_ += points;
         done += points;
-        if (filling_->points == stage_capacity_) hand_over(*filling_);
+        if (staged_points_ == stage_capacity_) encode_staged();
     }
 }
 
-void CompressedStream::hand_over(Staging& staging) {
-    wait_for_encoder();
-    const auto encode_apart = [this, &staging] {
-        try {
-            encode(staging);
-        } catch (...) {
-            failure_ = std::current_exception();
-        }
-    };
-    try {
-        encoder_ = std::jthread(encode_apart);
-    } catch (const std::system_error&) {
-        encode(staging);  // the system has no thread to give: encoded on the caller's
-    }
-    filling_ = &staging_[&staging == &staging_[0] ? 1 : 0];
+std::byte* CompressedStream::staged_column(std::size_t field) noexcept {
+    return staging_.data() + stage_capacity_ * record_.fields[field].offset;
 }
 
-void CompressedStream::wait_for_encoder() {
-    if (encoder_.joinable()) encoder_.join();
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-}
-
-void CompressedStream::encode(Staging& staging) {
+void CompressedStream::encode_staged() {
     CloudToWrite staged;
     staged.record = record_;
-    staged.points = staging.points;
+    staged.points = staged_points_;
     for (std::size_t i = 0; i < record_.fields.size(); ++i) {
         const auto element = static_cast<std::ptrdiff_t>(record_.fields[i].element_bytes());
         const auto point = static_cast<std::ptrdiff_t>(record_.fields[i].bytes());
-        staged.values.push_back({column(staging, i), point, element, false});
+        staged.values.push_back({staged_column(i), point, element, false});
     }
     encode(staged);
-    staging.points = 0;
-}
-
-std::byte* CompressedStream::column(Staging& staging, std::size_t field) const noexcept {
-    return staging.bytes.data() + stage_capacity_ * record_.fields[field].offset;
+    staged_points_ = 0;
 }
 
 void CompressedStream::encode(const CloudToWrite& cloud) {
@@ -118,10 +91,9 @@ void CompressedStream::encode(const CloudToWrite& cloud) {
 }
 
 std::uint64_t CompressedStream::finish() {
-    wait_for_encoder();
     last_ = true;
-    if (filling_->points > 0) encode(*filling_);
-    for (Staging& staging : staging_) staging.bytes = ByteBuffer(0, Fill::overwritten);
+    if (staged_points_ > 0) encode_staged();
+    staging_ = ByteBuffer(0, Fill::overwritten);
     if (first_to_file_) write_kept();
     return compressed_;
 }

@@ -2,18 +2,13 @@
 // The block of a binary_compressed file written a part at a time. Parts are usually far smaller
 // than the pieces a save encodes its columns in, so their columns are first copied, field by
 // field, into a few MiB of staging; when it fills, it is encoded as a save encodes a cloud of
-// that many points, in pieces of a MiB on the CPUs a save may take, on a thread started for it
-// while the caller fills a second staging (a thread per staging, so that none waits idle between
-// writes). The first field's column goes to the file as its
-// pieces come, when the file can seek (its header is rewritten last); the other columns are
-// kept in memory, compressed, and written when the block is complete.
+// that many points, in pieces of a MiB on the CPUs a save may take. The first field's column
+// goes to the file as its pieces come, when the file can seek (its header is rewritten last);
+// the other columns are kept in memory, compressed, and written when the block is complete.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "pcd/io/byte_buffer.hpp"
@@ -22,8 +17,8 @@
 
 namespace tessarel {
 
-// Each of the two stagings a stream copies parts into: its pieces, and so the work each
-// encoding hands the CPUs, are as large as a save's, and it holds a piece or more of every column.
+// The staging a stream copies parts into: its pieces, and so the work each encoding hands the
+// CPUs, are as large as a save's, and it holds a piece or more of every column.
 inline constexpr std::size_t staged_record_bytes = std::size_t{8} << 20;
 
 class CompressedStream {
@@ -31,13 +26,8 @@ public:
     // The columns of `record`'s fields go to `file`, which stands where the block begins when
     // `first_to_file`; it outlives the stream.
     CompressedStream(const RecordLayout& record, AtomicFile& file, bool first_to_file);
-    // Waits for the staging being encoded, if any.
-    ~CompressedStream() = default;
-    CompressedStream(const CompressedStream&) = delete;
-    CompressedStream& operator=(const CompressedStream&) = delete;
 
-    // Stages `part`, which has the record's fields, and hands a full staging to the encoding
-    // thread. Throws what the encoding of an earlier staging threw.
+    // Stages `part`, which has the record's fields, and encodes what fills the staging.
     void add(const CloudToWrite& part);
 
     // Encodes what is staged and returns the block's bytes. When the first column went to the
@@ -63,35 +53,24 @@ private:
         std::uint64_t size_ = 0;
     };
 
-    // The fields' columns, packed, one after another as the fields lie in a record: the
-    // first `points` of each, which has room for the stream's staged points.
-    struct Staging {
-        ByteBuffer bytes{0, Fill::overwritten};
-        std::size_t points = 0;
-    };
-
     // Encodes `cloud`, whose fields are the record's, and passes its pieces on in order.
     void encode(const CloudToWrite& cloud);
-    void encode(Staging& staging);
-    std::byte* column(Staging& staging, std::size_t field) const noexcept;
+    void encode_staged();
+    std::byte* staged_column(std::size_t field) noexcept;
     void write_kept(std::size_t field);
-    // Waits until no staging is being encoded, and throws what its encoding threw.
-    void wait_for_encoder();
-    void hand_over(Staging& staging);
 
     RecordLayout record_;
     AtomicFile& file_;
     const bool first_to_file_;
     std::size_t stage_capacity_;  // points
-    std::array<Staging, 2> staging_;
-    Staging* filling_;             // the staging parts are copied into
+    // The fields' columns, packed, one after another as the fields lie in a record, each with
+    // room for the capacity's points: huge pages, since it is filled over and over.
+    ByteBuffer staging_;
+    std::size_t staged_points_ = 0;
     std::vector<KeptBytes> kept_;  // each field's compressed column
     std::uint64_t compressed_ = 0;
     bool last_ = false;      // the staged points are the last: their pieces follow the kept columns
     bool reserved_ = false;  // the file has allocated the kept columns' blocks
-    // While it runs, the encoding thread alone uses the file and the kept columns.
-    std::exception_ptr failure_;  // of the encoding thread
-    std::jthread encoder_;        // joined first
 };
 
 }  // namespace tessarel

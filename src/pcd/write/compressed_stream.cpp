@@ -13,7 +13,8 @@
 namespace tessarel {
 namespace {
 
-// Kept chunks start at a piece's size and grow as large as what the column holds, up to this.
+// Kept chunks start at the size that takes huge pages and grow as large as what the column
+// holds, up to this.
 constexpr std::size_t largest_kept_chunk = std::size_t{64} << 20;
 
 // Points [first, first + points) of `cloud`, read where they lie.

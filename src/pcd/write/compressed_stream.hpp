@@ -39,8 +39,8 @@ public:
     void write_kept();
 
 private:
-    // Compressed bytes kept in chunks that grow with what they hold, so that the chunks of a
-    // small column stay small and those of a large one take huge pages.
+    // Compressed bytes kept in chunks that take huge pages, each as large as what the column
+    // held before it: few chunks, and few page faults, however long the column.
     class KeptBytes {
     public:
         void append(std::span<const std::byte> bytes);

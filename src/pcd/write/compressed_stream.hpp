@@ -19,7 +19,7 @@ namespace tessarel {
 
 // The staging a stream copies parts into: its pieces, and so the work each encoding hands the
 // CPUs, are as large as a save's, and it holds a piece or more of every column.
-inline constexpr std::size_t staged_record_bytes = std::size_t{8} << 20;
+inline constexpr std::size_t staged_record_bytes = std::size_t{32} << 20;
 
 class CompressedStream {
 public:

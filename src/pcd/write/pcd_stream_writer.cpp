@@ -124,17 +124,37 @@ CloudToWrite PcdStreamWriter::whole(std::size_t points) const {
     return cloud;
 }
 
-// The header, at the first part. binary_compressed writes everything when it knows the total.
+// The header, at the first part. binary_compressed writes it with its first part's columns.
 void PcdStreamWriter::begin(const RecordLayout& encoded) {
     encoded_ = encoded;
-    if (settings_.encoding == Encoding::binary_compressed) {
-        columns_.resize(encoded_.fields.size());
-        return;
-    }
+    if (settings_.encoding == Encoding::binary_compressed) return;
     if (settings_.points) return write_text(file_, header_text(whole(*settings_.points)));
+    write_reserved_header();
+}
+
+void PcdStreamWriter::write_reserved_header() {
     const std::string header = header_text(whole(0), CountText::reserved);
     write_text(file_, header);
     header_bytes_ = header.size();
+}
+
+void PcdStreamWriter::rewrite_header(const CloudToWrite& counts) {
+    const std::string header = header_text(counts, CountText::reserved);
+    if (header.size() != header_bytes_) throw std::logic_error("the rewritten header changed its length");
+    file_.write_at(0, std::as_bytes(std::span(header)));
+}
+
+// A file that can seek takes the header with reserved counts and the block's sizes now, to be
+// rewritten at the end, and the first column as it is encoded; one that cannot takes it all at
+// the end.
+void PcdStreamWriter::start_columns() {
+    const bool first_to_file = file_.seekable();
+    if (first_to_file) {
+        write_reserved_header();
+        const std::byte unknown[8]{};
+        file_.write(unknown);
+    }
+    columns_ = std::make_unique<CompressedStream>(encoded_, file_, first_to_file);
 }
 
 void PcdStreamWriter::write(const CloudToWrite& part_given) {
@@ -162,35 +182,24 @@ void PcdStreamWriter::write(const CloudToWrite& part_given) {
         write_data(encoded, file_, header.size());
         section_written_ = true;
     } else {
-        keep_columns(encoded);
+        if (!columns_) start_columns();
+        columns_->add(encoded);
     }
     points_ += part.points;
 }
 
-// The part's columns encoded now, each kept with its field's earlier pieces: the block holds
-// each field's column for every point, in turn.
-void PcdStreamWriter::keep_columns(const CloudToWrite& encoded) {
-    const LargeStage stage(compressed_pieces(encoded) >= parallel_save_pieces);
-    const ColumnSink keep = [this](std::size_t field, std::span<const std::byte> piece) {
-        columns_[field].emplace_back(piece.begin(), piece.end());  // a piece apart: kept without moving again
-    };
-    encode_columns(encoded, keep, stage.share());
-}
-
-void PcdStreamWriter::write_compressed_columns(const CloudToWrite& counts) {
-    write_text(file_, header_text(counts));
-    std::uint64_t compressed = 0;
-    for (const auto& column : columns_) {
-        for (const std::vector<std::byte>& piece : column) compressed += piece.size();
+void PcdStreamWriter::complete_compressed(const CloudToWrite& counts) {
+    if (!columns_) start_columns();
+    const std::uint64_t compressed = columns_->finish();
+    // Every record's bytes, as columns.
+    const auto sizes = section_sizes(compressed, std::uint64_t{counts.points} * counts.record.point_step);
+    if (header_bytes_ == 0) {
+        write_text(file_, header_text(counts));
+        file_.write(sizes);
+        return columns_->write_kept();
     }
-    file_.write(section_sizes(compressed, std::uint64_t{counts.points} * counts.record.point_step));
-    for (auto& column : columns_) {
-        for (std::vector<std::byte>& piece : column) {
-            check_for_interruption();
-            file_.write(piece);
-            piece = {};  // held no longer than needed
-        }
-    }
+    file_.write_at(header_bytes_, sizes);
+    rewrite_header(counts);
 }
 
 void PcdStreamWriter::complete() {
@@ -208,12 +217,10 @@ void PcdStreamWriter::complete() {
         begin(lay_out({{"x", ElementType::f32, 1}, {"y", ElementType::f32, 1}, {"z", ElementType::f32, 1}}));
     }
     const CloudToWrite counts = whole(points_);
-    if (header_bytes_ != 0) {
-        const std::string header = header_text(counts, CountText::reserved);
-        if (header.size() != header_bytes_) throw std::logic_error("the rewritten header changed its length");
-        file_.write_at(0, std::as_bytes(std::span(header)));
-    } else if (settings_.encoding == Encoding::binary_compressed && !section_written_) {
-        write_compressed_columns(counts);
+    if (settings_.encoding == Encoding::binary_compressed && !section_written_) {
+        complete_compressed(counts);
+    } else if (header_bytes_ != 0) {
+        rewrite_header(counts);
     }
     check_for_interruption_now();  // a file stopped at its very end leaves the target as it was too
     file_.commit();

@@ -1,19 +1,20 @@
 #pragma once
 // A PCD file written a part at a time. The first part fixes the fields; each part of a binary or
 // ascii file is encoded as it comes, after a header whose counts are written when the file is
-// complete; a binary_compressed file, whose one block holds every column, keeps each column's
-// compressed pieces in memory until then. The file is written under a temporary name and put in the target's place only
-// when complete, as AtomicFile does.
+// complete; a binary_compressed file, whose one block holds every column, keeps the compressed
+// columns after the first in memory until then (compressed_stream.hpp). The file is written
+// under a temporary name and put in the target's place only when complete, as AtomicFile does.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "pcd/io/file_output.hpp"
 #include "pcd/write/cloud_to_write.hpp"
+#include "pcd/write/compressed_stream.hpp"
 
 namespace tessarel {
 
@@ -43,9 +44,11 @@ public:
 
 private:
     void begin(const RecordLayout& encoded);
-    void keep_columns(const CloudToWrite& encoded);
+    void write_reserved_header();
+    void rewrite_header(const CloudToWrite& counts);
+    void start_columns();
     CloudToWrite whole(std::size_t points) const;
-    void write_compressed_columns(const CloudToWrite& counts);
+    void complete_compressed(const CloudToWrite& counts);
 
     StreamSettings settings_;
     AtomicFile file_;
@@ -54,8 +57,7 @@ private:
     std::size_t header_bytes_ = 0;        // of the header written with reserved counts; 0 before
     bool section_written_ = false;        // the whole data section is in the file
     std::size_t points_ = 0;
-    // binary_compressed: the compressed pieces of each encoded field's column, in order.
-    std::vector<std::vector<std::vector<std::byte>>> columns_;
+    std::unique_ptr<CompressedStream> columns_;  // binary_compressed written in several parts
 };
 
 }  // namespace tessarel

@@ -197,18 +197,20 @@ def test_pcl_reads_what_tessarel_loads(tmp_path, pcl_reader, make, writes, encod
 
 
 # A binary_compressed PcdWriter gathers writes into 32 MiB of records before it compresses them, here 7
-# points of a field wider than a compressed piece: writes cut across that, with one of a single point
-# and an empty one, each first write larger or smaller than the staging.
+# points of a field wider than a compressed piece; a binary one hands writes of up to 8 MiB, here 2
+# points, to a thread: writes cut across both, with one of a single point and an empty one, each first
+# write larger or smaller than the staging.
 STAGED_CUTS = {"larger-first": [0, 8, 9, 9, 17, 20], "smaller-first": [0, 1, 1, 7, 13, 20]}
 
 
+@pytest.mark.parametrize("encoding", ["binary", "binary_compressed"])
 @pytest.mark.parametrize("cuts", STAGED_CUTS.values(), ids=STAGED_CUTS.keys())
-def test_compressed_writes_across_the_staging(tmp_path, cuts):
+def test_writes_across_the_writers_buffers(tmp_path, cuts, encoding):
     path = tmp_path / "map.pcd"
     points, fields = cloud(20, label=(np.uint16, 1))
     fields["wide"] = np.zeros((20, (4 << 20) + 8), np.uint8)  # its pieces are points told apart by their start
     fields["wide"][:, :64] = RNG.integers(0, 256, (20, 64), dtype=np.uint8)
-    save(path, points, fields, "binary_compressed", cuts)
+    save(path, points, fields, encoding, cuts)
     loaded_points, loaded = tessarel.load_pcd(path)
     assert loaded_points.tobytes() == points.tobytes()
     assert all(loaded[name].tobytes() == values.tobytes() for name, values in fields.items())

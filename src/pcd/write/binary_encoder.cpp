@@ -43,4 +43,13 @@ void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
     write_pieces_in_order({pieces, piece_points * point_step, 0, 2}, gather, file, stage.share());
 }
 
+void gather_binary_data(const CloudToWrite& cloud, std::span<std::byte> out) {
+    const RecordGather records(cloud);
+    if (const auto whole = records.in_place(cloud.points)) {
+        std::copy(whole->begin(), whole->end(), out.begin());
+        return;
+    }
+    records.gather(0, cloud.points, out.data());
+}
+
 }  // namespace tessarel

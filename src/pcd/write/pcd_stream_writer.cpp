@@ -157,6 +157,21 @@ void PcdStreamWriter::start_columns() {
     columns_ = std::make_unique<CompressedStream>(encoded_, file_, first_to_file);
 }
 
+// A part of a map written scan by scan: its records are gathered on the caller's thread and
+// written on another while the caller goes on to the next part, as a large save's are. A part
+// too large to hold is written as a save writes it.
+void PcdStreamWriter::write_binary_part(const CloudToWrite& encoded) {
+    const std::size_t bytes = encoded.points * encoded.record.point_step;
+    if (bytes > background_write_bytes) {
+        if (background_) background_->finish();
+        return write_data(encoded, file_, 0);
+    }
+    if (!background_) background_.emplace(file_);
+    std::vector<std::byte> records = background_->buffer(bytes);
+    gather_binary_data(encoded, records);
+    background_->write(std::move(records));
+}
+
 void PcdStreamWriter::write(const CloudToWrite& part_given) {
     CloudToWrite part = part_given;
     part.encoding = settings_.encoding;
@@ -173,7 +188,9 @@ void PcdStreamWriter::write(const CloudToWrite& part_given) {
         begin(encoded.record);
         fields_ = part.record;
     }
-    if (settings_.encoding != Encoding::binary_compressed) {
+    if (settings_.encoding == Encoding::binary && !settings_.points) {
+        write_binary_part(encoded);
+    } else if (settings_.encoding != Encoding::binary_compressed) {
         write_data(encoded, file_, 0);
     } else if (first && settings_.points == part.points) {
         // The whole cloud in one part, as save_pcd writes it: encoded from the caller's arrays.
@@ -216,6 +233,7 @@ void PcdStreamWriter::complete() {
         // Nothing written: the x, y and z of no points.
         begin(lay_out({{"x", ElementType::f32, 1}, {"y", ElementType::f32, 1}, {"z", ElementType::f32, 1}}));
     }
+    if (background_) background_->finish();
     const CloudToWrite counts = whole(points_);
     if (settings_.encoding == Encoding::binary_compressed && !section_written_) {
         complete_compressed(counts);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "pcd/io/background_writes.hpp"
 #include "pcd/io/file_output.hpp"
 #include "pcd/write/cloud_to_write.hpp"
 #include "pcd/write/compressed_stream.hpp"
@@ -43,6 +44,7 @@ public:
     void complete();
 
 private:
+    void write_binary_part(const CloudToWrite& encoded);
     void begin(const RecordLayout& encoded);
     void write_reserved_header();
     void rewrite_header(const CloudToWrite& counts);
@@ -58,6 +60,8 @@ private:
     bool section_written_ = false;        // the whole data section is in the file
     std::size_t points_ = 0;
     std::unique_ptr<CompressedStream> columns_;  // binary_compressed written in several parts
+    // Binary parts written on a thread of their own; declared after file_, so stopped first.
+    std::optional<BackgroundWrites> background_;
 };
 
 }  // namespace tessarel

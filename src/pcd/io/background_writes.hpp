@@ -1,0 +1,55 @@
+#pragma once
+// Writes to a file on a thread of their own, so that the caller prepares the next bytes while
+// the kernel copies the last: a file written in many small parts gets the two CPUs a large
+// save gets. A write that fails is reported by the next call, after which the file is not
+// written to again.
+
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "pcd/io/file_output.hpp"
+
+namespace tessarel {
+
+// The most bytes handed over at once; larger parts are written as a save writes them.
+inline constexpr std::size_t background_write_bytes = std::size_t{8} << 20;
+
+class BackgroundWrites {
+public:
+    // `file` outlives this, and is not touched by anything else until finish().
+    explicit BackgroundWrites(AtomicFile& file);
+    // Writes nothing more: what is pending is dropped, with the file it was for.
+    ~BackgroundWrites();
+    BackgroundWrites(const BackgroundWrites&) = delete;
+    BackgroundWrites& operator=(const BackgroundWrites&) = delete;
+
+    // A buffer of `bytes` for the next write: a used one when one is free. Rethrows an
+    // earlier write's failure.
+    std::vector<std::byte> buffer(std::size_t bytes);
+    // Hands `bytes` over to be written after those handed before; waits while two are pending.
+    void write(std::vector<std::byte> bytes);
+    // Waits until everything handed over is written, and rethrows a failure: the file is the
+    // caller's again.
+    void finish();
+
+private:
+    void run();
+    void rethrow_failure();
+
+    AtomicFile& file_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<std::byte>> pending_;  // in order
+    std::vector<std::vector<std::byte>> free_;     // written, for reuse
+    bool writing_ = false;                         // the thread is writing the first pending
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: started once the rest is set up
+};
+
+}  // namespace tessarel

@@ -6,6 +6,7 @@
 
 #include "pcd/io/file_output.hpp"
 #include "pcd/parallel/cpu_share.hpp"
+#include "pcd/parallel/ordered_pieces.hpp"
 #include "pcd/write/cloud_to_write.hpp"
 
 namespace tessarel {
@@ -14,5 +15,8 @@ namespace tessarel {
 std::size_t ascii_pieces(const CloudToWrite& cloud);
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share);
+
+// The text of `cloud` handed to `sink` a piece at a time, in order.
+void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare share);
 
 }  // namespace tessarel

@@ -157,16 +157,29 @@ void PcdStreamWriter::start_columns() {
     columns_ = std::make_unique<CompressedStream>(encoded_, file_, first_to_file);
 }
 
-// A part of a map written scan by scan: its records are gathered on the caller's thread and
-// written on another while the caller goes on to the next part, as a large save's are. A part
-// too large to hold is written as a save writes it.
-void PcdStreamWriter::write_binary_part(const CloudToWrite& encoded) {
+// A part of a map written scan by scan: its records or text are made on the caller's thread
+// (and its helpers) and written on another while the caller goes on, as a large save's are,
+// handed over a few MiB at a time. Binary records too many to hold at once are written as a
+// save writes them.
+void PcdStreamWriter::write_part_behind(const CloudToWrite& encoded) {
+    if (!background_) background_.emplace(file_);
+    if (encoded.encoding == Encoding::ascii) {
+        std::vector<std::byte> text = background_->buffer(0);
+        const LargeStage stage(ascii_pieces(encoded) >= parallel_save_pieces);
+        const PieceSink hand_over = [&](std::span<const std::byte> piece) {
+            text.insert(text.end(), piece.begin(), piece.end());
+            if (text.size() < background_write_bytes / 2) return;
+            background_->write(std::move(text));
+            text = background_->buffer(0);
+        };
+        make_ascii_text(encoded, hand_over, stage.share());
+        return background_->write(std::move(text));
+    }
     const std::size_t bytes = encoded.points * encoded.record.point_step;
     if (bytes > background_write_bytes) {
-        if (background_) background_->finish();
+        background_->finish();
         return write_data(encoded, file_, 0);
     }
-    if (!background_) background_.emplace(file_);
     std::vector<std::byte> records = background_->buffer(bytes);
     gather_binary_data(encoded, records);
     background_->write(std::move(records));
@@ -188,8 +201,8 @@ void PcdStreamWriter::write(const CloudToWrite& part_given) {
         begin(encoded.record);
         fields_ = part.record;
     }
-    if (settings_.encoding == Encoding::binary && !settings_.points) {
-        write_binary_part(encoded);
+    if (settings_.encoding != Encoding::binary_compressed && !settings_.points) {
+        write_part_behind(encoded);
     } else if (settings_.encoding != Encoding::binary_compressed) {
         write_data(encoded, file_, 0);
     } else if (first && settings_.points == part.points) {

@@ -44,7 +44,7 @@ public:
     void complete();
 
 private:
-    void write_binary_part(const CloudToWrite& encoded);
+    void write_part_behind(const CloudToWrite& encoded);
     void begin(const RecordLayout& encoded);
     void write_reserved_header();
     void rewrite_header(const CloudToWrite& counts);
@@ -60,7 +60,7 @@ private:
     bool section_written_ = false;        // the whole data section is in the file
     std::size_t points_ = 0;
     std::unique_ptr<CompressedStream> columns_;  // binary_compressed written in several parts
-    // Binary parts written on a thread of their own; declared after file_, so stopped first.
+    // Binary and ascii parts written on a thread of their own; declared after file_, so stopped first.
     std::optional<BackgroundWrites> background_;
 };
 

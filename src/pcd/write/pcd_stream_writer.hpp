@@ -1,6 +1,7 @@
 #pragma once
 // A PCD file written a part at a time. The first part fixes the fields; each part of a binary or
-// ascii file is encoded as it comes, after a header whose counts are written when the file is
+// ascii file is encoded as it comes, and written on a thread of the writer's while the caller
+// goes on (background_writes.hpp), after a header whose counts are written when the file is
 // complete; a binary_compressed file, whose one block holds every column, keeps the compressed
 // columns after the first in memory until then (compressed_stream.hpp). The file is written
 // under a temporary name and put in the target's place only when complete, as AtomicFile does.
@@ -36,7 +37,8 @@ public:
 
     // Throws std::invalid_argument, having written nothing, when `part` cannot be written: its
     // fields differ from the first part's, or the points would exceed what a file holds. Any
-    // other exception leaves the file unfinished, and the writer should be discarded.
+    // other exception, such as an earlier part's failure to reach the file, which this call or
+    // complete() raises, leaves the file unfinished, and the writer should be discarded.
     void write(const CloudToWrite& part);
 
     // Writes the counts and puts the file in place. Throws std::invalid_argument, having

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "pcd/write/digit_text.hpp"
 
@@ -188,25 +189,21 @@ inline ScaledNearest nearest_at(std::uint64_t significand, int shift, bool narro
 // its trailing zeros, since any text of fewer decimals is a number of k decimals too. When it
 // does not, the shortest texts have k + 1 decimals, all as many digits (the interval holds no
 // power of ten, which would have been a number of k decimals), and the closest is the nearest
-// number of k + 1 decimals, if it reads back. False, for Dragonbox to decide, otherwise.
-inline bool nearest_decimal(std::uint32_t magnitude, Decimal& decimal) noexcept {
+// number of k + 1 decimals, if it reads back. None, for Dragonbox to decide, otherwise.
+inline std::optional<Decimal> nearest_decimal(std::uint32_t magnitude) noexcept {
     const auto biased = magnitude >> 23;
     const int k = finest_decimals[biased];
-    if (k < 0) return false;  // subnormals among them
+    if (k < 0) return std::nullopt;  // subnormals among them
     const int shift = 150 - static_cast<int>(biased);
     const std::uint64_t fraction = magnitude & 0x7FFFFF;
     const std::uint64_t significand = fraction | 0x800000;
     const bool narrower_below = fraction == 0 && biased > 1;
     const ScaledNearest coarse = nearest_at(significand, shift, narrower_below, k);
-    if (coarse.tie) return false;
-    if (coarse.reads_back) {
-        decimal = {static_cast<std::uint32_t>(coarse.nearest), -k};
-        return true;
-    }
+    if (coarse.tie) return std::nullopt;
+    if (coarse.reads_back) return Decimal{static_cast<std::uint32_t>(coarse.nearest), -k};
     const ScaledNearest fine = nearest_at(significand, shift, narrower_below, k + 1);
-    if (fine.tie || !fine.reads_back) return false;
-    decimal = {static_cast<std::uint32_t>(fine.nearest), -k - 1};
-    return true;
+    if (fine.tie || !fine.reads_back) return std::nullopt;
+    return Decimal{static_cast<std::uint32_t>(fine.nearest), -k - 1};
 }
 
 // A float's shortest digits as write_finite_text lays them out: the first, and the others in a
@@ -254,9 +251,8 @@ inline FloatDigits digits_of_nearest(Decimal decimal) noexcept {
 // that every layout is a few stores whatever the number of digits. Inlined where it is used,
 // since a call a value costs as much as a fifth of the value's text.
 [[gnu::always_inline]] inline char* write_finite_text(char* out, float value, std::uint32_t magnitude) noexcept {
-    Decimal nearest{};
-    const FloatDigits shortest =
-        nearest_decimal(magnitude, nearest) ? digits_of_nearest(nearest) : digits_of_dragonbox(value);
+    const std::optional<Decimal> nearest = nearest_decimal(magnitude);
+    const FloatDigits shortest = nearest ? digits_of_nearest(*nearest) : digits_of_dragonbox(value);
     const char first = shortest.first;
     const std::uint64_t rest = shortest.rest;
     const int digits = shortest.digits;

@@ -174,6 +174,10 @@ void AtomicFile::write_at(std::uint64_t offset, std::span<const std::byte> bytes
         std::copy(bytes.begin(), bytes.end(), held_.begin() + static_cast<std::ptrdiff_t>(offset - written_));
         return;
     }
+    write_out_at(offset, bytes);
+}
+
+void AtomicFile::write_out_at(std::uint64_t offset, std::span<const std::byte> bytes) const {
     while (!bytes.empty()) {
         const ssize_t written = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
         if (written < 0 && errno == EINTR) continue;
@@ -181,6 +185,16 @@ void AtomicFile::write_at(std::uint64_t offset, std::span<const std::byte> bytes
         bytes = bytes.subspan(static_cast<std::size_t>(written));
         offset += static_cast<std::uint64_t>(written);
     }
+}
+
+void AtomicFile::write_placed(std::uint64_t at, std::span<const std::byte> bytes) const {
+    write_out_at(written_ + at, bytes);
+}
+
+// pwrite() leaves the file's position where it was: the writes that follow start from there.
+void AtomicFile::placed(std::uint64_t bytes) {
+    written_ += bytes;
+    if (::lseek(fd_, static_cast<off_t>(written_), SEEK_SET) < 0) fail();
 }
 
 // A name for the unnamed file: linked through /proc, since linking a descriptor itself

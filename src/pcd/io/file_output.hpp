@@ -51,12 +51,20 @@ public:
     void hold_for_write_at();
     // Rewrites bytes already written, at `offset` from the start of the file.
     void write_at(std::uint64_t offset, std::span<const std::byte> bytes);
+    // Whether the bytes that follow may be written out of order, by several threads at once,
+    // with write_placed: only into our own temporary file, which nobody reads meanwhile.
+    bool takes_placed_writes() const noexcept { return !replaced_.empty() && !holding_; }
+    // Writes `bytes` at `at` bytes past what was written so far; several threads may at once.
+    void write_placed(std::uint64_t at, std::span<const std::byte> bytes) const;
+    // The `bytes` bytes that follow were all written with write_placed: writes go on after them.
+    void placed(std::uint64_t bytes);
     // Writes what is held, closes the file and, for a replaced file, puts it in the target's place.
     void commit();
 
 private:
     [[noreturn]] void fail() const;
     void write_out(std::span<const std::byte> bytes);
+    void write_out_at(std::uint64_t offset, std::span<const std::byte> bytes) const;
     void open_temporary(const std::string& folder);
     void link_temporary();
 

@@ -26,6 +26,9 @@ public:
 
     const std::stop_token& stop_token() const noexcept { return stop_; }
 
+    // The caller's thread, the one that may check for a stop.
+    bool is_callers() const noexcept { return number_ == 0; }
+
 private:
     int number_;
     CpuShare share_;

@@ -64,6 +64,7 @@ public:
 private:
     [[noreturn]] void fail() const;
     void write_out(std::span<const std::byte> bytes);
+    void release_unfilled();
     void write_out_at(std::uint64_t offset, std::span<const std::byte> bytes) const;
     void open_temporary(const std::string& folder);
     void link_temporary();

@@ -33,6 +33,11 @@ static_assert(sizeof(ValueText) == value_room);
 constexpr std::size_t block_points = 64;
 constexpr std::size_t column_texts = block_points + 1;
 
+// The text of a value of four bytes or fewer, its separator included, fits in half the room:
+// lines of such values are joined by copying that half alone.
+constexpr std::size_t narrow_text_room = 16;
+static_assert(longest_float32_text + 1 <= narrow_text_room && 1 + 10 + 1 <= narrow_text_room);
+
 template <class Value>
 [[gnu::always_inline]] inline char* write_value_text(char* out, Value value) noexcept {
     if constexpr (std::is_floating_point_v<Value>) {
@@ -92,8 +97,10 @@ struct PieceFormat {
     std::size_t piece_points;
     std::size_t text_bytes;  // room for the longest text of a piece
     std::size_t pieces;
+    bool narrow = true;  // every value is four bytes or fewer
 
     explicit PieceFormat(const CloudToWrite& to_write) : cloud(to_write), columns(columns_of(to_write)) {
+        for (const FieldLayout& field : to_write.record.fields) narrow = narrow && field.element_bytes() <= 4;
         const std::size_t longest_point = columns.size() * value_room;  // x, y and z at least
         piece_points = std::max<std::size_t>(1, output_piece_bytes / longest_point);
         text_bytes = piece_points * longest_point;
@@ -113,19 +120,22 @@ struct PieceFormat {
             for (std::size_t c = 0; c < columns.size(); ++c) {
                 columns[c].fill(columns[c], block, points, texts + c * column_texts);
             }
-            out = join_lines(points, texts, out);
+            out = narrow ? join_lines<narrow_text_room>(points, texts, out)
+                         : join_lines<sizeof texts->text>(points, texts, out);
         }
         return static_cast<std::size_t>(out - text);
     }
 
-    // The lines of a block, from its columns' texts. Each text is copied whole, its room
-    // included: every value has that much room in the piece's text, so the copy stays within it.
+    // The lines of a block, from its columns' texts. Each text is copied with `Copied` bytes of
+    // its room, at least its length: every value has that much room in the piece's text, so the
+    // copy stays within it.
+    template <std::size_t Copied>
     char* join_lines(std::size_t points, const ValueText* texts, char* out) const noexcept {
         const std::size_t count = columns.size();
         for (std::size_t i = 0; i < points; ++i) {
             for (std::size_t c = 0; c < count; ++c) {
                 const ValueText& value = texts[c * column_texts + i];
-                std::memcpy(out, value.text, sizeof value.text);
+                std::memcpy(out, value.text, Copied);
                 out += value.length;
             }
             out[-1] = '\n';

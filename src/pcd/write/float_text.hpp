@@ -19,6 +19,8 @@ namespace tessarel {
 // The longest text write_float_text gives: -2.2250738585072014e-308. It is also all the room the
 // writer needs, past the end of shorter texts included.
 inline constexpr std::size_t longest_float_text = 24;
+// The longest it gives of a float32: -1.17549435e-38.
+inline constexpr std::size_t longest_float32_text = 15;
 
 namespace float_text_detail {
 

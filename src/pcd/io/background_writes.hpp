@@ -33,20 +33,25 @@ public:
     std::vector<std::byte> buffer(std::size_t bytes);
     // Hands `bytes` over to be written after those handed before; waits while two are pending.
     void write(std::vector<std::byte> bytes);
-    // Waits until everything handed over is written, and rethrows a failure: the file is the
-    // caller's again.
+    // Waits until everything handed over is written, writes what was held back, and rethrows a
+    // failure: the file is the caller's again.
     void finish();
 
 private:
     void run();
     void rethrow_failure();
+    void write_to_boundary(std::vector<std::byte> bytes);
 
     AtomicFile& file_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::vector<std::byte>> pending_;  // in order
     std::vector<std::vector<std::byte>> free_;     // written, for reuse
-    bool writing_ = false;                         // the thread is writing the first pending
+    // The last buffer written, whose bytes past the file's last MiB boundary are written with
+    // the next: the thread's alone while it writes.
+    std::vector<std::byte> tail_owner_;
+    std::span<const std::byte> tail_;
+    bool writing_ = false;  // the thread is writing the first pending
     bool stopping_ = false;
     std::exception_ptr failure_;
     std::thread thread_;  // last: started once the rest is set up

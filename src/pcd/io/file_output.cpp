@@ -4,6 +4,7 @@
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,20 +162,28 @@ void AtomicFile::release_unfilled() {
     allocated_ = written_;
 }
 
-void AtomicFile::write_out(std::span<const std::byte> bytes) {
-    reserve(bytes.size());
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+void AtomicFile::write_out(std::span<const std::byte> first, std::span<const std::byte> then) {
+    reserve(first.size() + then.size());
+    while (!first.empty() || !then.empty()) {
+        iovec parts[2] = {{const_cast<std::byte*>(first.data()), first.size()},
+                          {const_cast<std::byte*>(then.data()), then.size()}};
+        const ssize_t written = ::writev(fd_, parts, 2);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) fail();
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-        written_ += static_cast<std::uint64_t>(written);
+        const auto count = static_cast<std::size_t>(written);
+        const std::size_t of_first = std::min(count, first.size());
+        first = first.subspan(of_first);
+        then = then.subspan(count - of_first);
+        written_ += count;
     }
 }
 
-void AtomicFile::write(std::span<const std::byte> bytes) {
-    if (!holding_) return write_out(bytes);
-    held_.insert(held_.end(), bytes.begin(), bytes.end());
+void AtomicFile::write(std::span<const std::byte> bytes) { write(bytes, {}); }
+
+void AtomicFile::write(std::span<const std::byte> first, std::span<const std::byte> then) {
+    if (!holding_) return write_out(first, then);
+    held_.insert(held_.end(), first.begin(), first.end());
+    held_.insert(held_.end(), then.begin(), then.end());
 }
 
 void AtomicFile::hold_for_write_at() { holding_ = !seekable_; }
@@ -226,7 +235,7 @@ void AtomicFile::link_temporary() {
 
 void AtomicFile::commit() {
     holding_ = false;
-    write_out(held_);
+    write_out(held_, {});
     release_unfilled();
     if (!replaced_.empty()) {
         if (fchmod(fd_, mode_) != 0) fail();

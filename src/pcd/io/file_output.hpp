@@ -41,6 +41,10 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     void write(std::span<const std::byte> bytes);
+    // Writes `first`, then `then`, in one system call: the file system sees one extent.
+    void write(std::span<const std::byte> first, std::span<const std::byte> then);
+    // The bytes written so far that reached the file.
+    std::uint64_t written() const noexcept { return written_; }
     // Says that `bytes` bytes follow, so that the file system allocates them at once. Writes
     // say so of themselves; a caller that writes in pieces says it of the whole first.
     void reserve(std::uint64_t bytes);
@@ -63,7 +67,7 @@ public:
 
 private:
     [[noreturn]] void fail() const;
-    void write_out(std::span<const std::byte> bytes);
+    void write_out(std::span<const std::byte> first, std::span<const std::byte> then);
     void release_unfilled();
     void write_out_at(std::uint64_t offset, std::span<const std::byte> bytes) const;
     void open_temporary(const std::string& folder);

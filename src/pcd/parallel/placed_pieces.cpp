@@ -16,25 +16,47 @@ namespace {
 // less time than the kernel takes to copy one: two threads keep the copies going back to back.
 constexpr int most_threads = 2;
 
+// Where piece boundaries fall in the file.
+constexpr std::uint64_t piece_boundary = std::uint64_t{1} << 20;
+
+// The section's pieces: the first up to the file's first boundary after the start, the
+// others a boundary apart.
+struct PieceBounds {
+    std::uint64_t bytes;  // the section's
+    std::uint64_t head;   // the first piece's, when the start lies between boundaries; else 0
+
+    PieceBounds(const SectionShape& shape, const AtomicFile& file)
+        : bytes(shape.bytes),
+          head(std::min(shape.bytes, (piece_boundary - file.written() % piece_boundary) % piece_boundary)) {}
+
+    std::size_t count() const noexcept {
+        return (head != 0) + static_cast<std::size_t>((bytes - head + piece_boundary - 1) / piece_boundary);
+    }
+    std::uint64_t start(std::size_t piece) const noexcept {
+        if (head == 0) return piece * piece_boundary;
+        return piece == 0 ? 0 : head + (piece - 1) * piece_boundary;
+    }
+    std::size_t size(std::size_t piece) const noexcept {
+        return static_cast<std::size_t>(std::min(bytes, start(piece + 1)) - start(piece));
+    }
+};
+
 class PlacedPieces {
 public:
-    PlacedPieces(const PieceShape& shape, const MakePiece& make, AtomicFile& file)
-        : shape_(shape), make_(make), file_(file) {}
+    PlacedPieces(const SectionShape& shape, const MakeSectionBytes& make, AtomicFile& file)
+        : shape_(shape), bounds_(shape, file), make_(make), file_(file) {}
 
     // One thread's share: the next piece not taken, made and written, until none is left, the
     // save fails, or the thread stands down. Worker 0, the caller's, also checks for a stop.
     void work(const Worker& worker) noexcept {
         try {
-            const auto out = std::make_unique_for_overwrite<std::byte[]>(shape_.most_bytes);
-            const auto scratch = std::make_unique_for_overwrite<std::byte[]>(shape_.scratch_bytes);
+            const auto out = std::make_unique_for_overwrite<std::byte[]>(shape_.out_bytes);
             while (!failing_.load(std::memory_order_relaxed) && worker.on_duty()) {
                 if (worker.is_callers()) check_for_interruption();
                 const std::size_t piece = next_.fetch_add(1, std::memory_order_relaxed);
-                if (piece >= shape_.count) return;
-                const std::size_t size =
-                    make_(piece, {out.get(), shape_.most_bytes}, {scratch.get(), shape_.scratch_bytes});
-                file_.write_placed(std::uint64_t{piece} * shape_.most_bytes, {out.get(), size});
-                written_.fetch_add(size, std::memory_order_relaxed);
+                if (piece >= bounds_.count()) return;
+                const std::uint64_t first = bounds_.start(piece);
+                file_.write_placed(first, make_(first, bounds_.size(piece), {out.get(), shape_.out_bytes}));
             }
         } catch (...) {
             const std::lock_guard lock(mutex_);
@@ -43,18 +65,17 @@ public:
         }
     }
 
-    // The bytes written; throws the first failure of any thread.
-    std::uint64_t result() const {
+    // Throws the first failure of any thread.
+    void check() const {
         if (failure_) std::rethrow_exception(failure_);
-        return written_.load();
     }
 
 private:
-    const PieceShape& shape_;
-    const MakePiece& make_;
+    const SectionShape& shape_;
+    const PieceBounds bounds_;
+    const MakeSectionBytes& make_;
     AtomicFile& file_;
     std::atomic<std::size_t> next_{0};
-    std::atomic<std::uint64_t> written_{0};
     std::atomic<bool> failing_{false};
     std::mutex mutex_;  // guards failure_
     std::exception_ptr failure_;
@@ -62,16 +83,15 @@ private:
 
 }  // namespace
 
-std::uint64_t write_pieces_in_place(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share) {
+void write_pieces_in_place(const SectionShape& shape, const MakeSectionBytes& make, AtomicFile& file, CpuShare share) {
     PlacedPieces pieces(shape, make, file);
     {
         const WorkerPool helpers(std::min(share.now(), most_threads), share,
                                  [&pieces](const Worker& worker) { pieces.work(worker); });
         pieces.work(Worker(0, share));
     }
-    const std::uint64_t written = pieces.result();
-    file.placed(written);
-    return written;
+    pieces.check();
+    file.placed(shape.bytes);
 }
 
 }  // namespace tessarel

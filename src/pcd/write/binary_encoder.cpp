@@ -12,13 +12,32 @@ namespace tessarel {
 namespace {
 
 // Records that lie in the file's order are written as they are, in pieces between which the
-// caller may stop the save.
+// caller may stop the save. Pieces end on boundaries of the file, where ext4 copies them into
+// larger folios.
 void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
-    constexpr std::size_t piece = std::size_t{16} << 20;
-    for (std::size_t first = 0; first < records.size(); first += piece) {
+    constexpr std::uint64_t piece = std::uint64_t{16} << 20;
+    for (std::size_t first = 0; first < records.size();) {
         check_for_interruption();
-        file.write(records.subspan(first, std::min(piece, records.size() - first)));
+        const std::uint64_t to_boundary = piece - file.written() % piece;
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(to_boundary, records.size() - first));
+        file.write(records.subspan(first, size));
+        first += size;
     }
+}
+
+// Gathered records written by two threads at their places in our own file. Pieces end on MiB
+// boundaries of the file, and so may begin and end within a record: a piece gathers the records
+// it touches and writes its bytes of them.
+void write_gathered_in_place(const RecordGather& records, std::size_t points, std::size_t point_step, AtomicFile& file,
+                             CpuShare share) {
+    const MakeSectionBytes gather = [&](std::uint64_t first, std::size_t bytes, std::span<std::byte> out) {
+        const std::uint64_t first_point = first / point_step;
+        const std::uint64_t end_point = (first + bytes + point_step - 1) / point_step;
+        records.gather(first_point, end_point - first_point, out.data());
+        return std::span<const std::byte>(out).subspan(first - first_point * point_step, bytes);
+    };
+    write_pieces_in_place({std::uint64_t{points} * point_step, output_piece_bytes + 2 * point_step}, gather, file,
+                          share);
 }
 
 }  // namespace
@@ -34,20 +53,18 @@ void write_binary_data(const CloudToWrite& cloud, AtomicFile& file) {
     // Pieces smaller than a MiB cost more in write calls and turns at the file than they save.
     const std::size_t piece_points = std::max<std::size_t>(1, output_piece_bytes / point_step);
     const std::size_t pieces = (cloud.points + piece_points - 1) / piece_points;
+    const LargeStage stage(pieces >= parallel_save_pieces);
+    if (file.takes_placed_writes() && stage.share().now() >= 2) {
+        return write_gathered_in_place(records, cloud.points, point_step, file, stage.share());
+    }
     const MakePiece gather = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte>) {
         const std::size_t first = piece * piece_points;
         const std::size_t points = std::min(piece_points, cloud.points - first);
         records.gather(first, points, out.data());
         return points * point_step;
     };
-    const LargeStage stage(pieces >= parallel_save_pieces);
-    const PieceShape shape{pieces, piece_points * point_step, 0, 2};
-    if (file.takes_placed_writes() && stage.share().now() >= 2) {
-        write_pieces_in_place(shape, gather, file, stage.share());
-        return;
-    }
     // The helper stays ahead of the writes with two pieces held for each thread.
-    write_pieces_in_order(shape, gather, file, stage.share());
+    write_pieces_in_order({pieces, piece_points * point_step, 0, 2}, gather, file, stage.share());
 }
 
 void gather_binary_data(const CloudToWrite& cloud, std::span<std::byte> out) {

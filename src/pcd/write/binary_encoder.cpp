@@ -31,10 +31,12 @@ void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
 void write_gathered_in_place(const RecordGather& records, std::size_t points, std::size_t point_step, AtomicFile& file,
                              CpuShare share) {
     const MakeSectionBytes gather = [&](std::uint64_t first, std::size_t bytes, std::span<std::byte> out) {
-        const std::uint64_t first_point = first / point_step;
-        const std::uint64_t end_point = (first + bytes + point_step - 1) / point_step;
+        // Points of the cloud, so within std::size_t.
+        const auto first_point = static_cast<std::size_t>(first / point_step);
+        const auto end_point = static_cast<std::size_t>((first + bytes + point_step - 1) / point_step);
         records.gather(first_point, end_point - first_point, out.data());
-        return std::span<const std::byte>(out).subspan(first - first_point * point_step, bytes);
+        const auto skipped = static_cast<std::size_t>(first - std::uint64_t{first_point} * point_step);
+        return std::span<const std::byte>(out).subspan(skipped, bytes);
     };
     write_pieces_in_place({std::uint64_t{points} * point_step, output_piece_bytes + 2 * point_step}, gather, file,
                           share);

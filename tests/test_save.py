@@ -199,8 +199,10 @@ def test_pcl_reads_what_tessarel_loads(tmp_path, pcl_reader, make, writes, encod
 # A binary_compressed PcdWriter gathers writes into 32 MiB of records before it compresses them, here 7
 # points of a field wider than a compressed piece; a binary one hands writes of up to 8 MiB, here 2
 # points, to a thread: writes cut across both, with one of a single point and an empty one, each first
-# write larger or smaller than the staging.
-STAGED_CUTS = {"larger-first": [0, 8, 9, 9, 17, 20], "smaller-first": [0, 1, 1, 7, 13, 20]}
+# write larger or smaller than the staging. That thread holds back what a write holds past the file's
+# last MiB boundary until the next; "held-back" leaves it to a larger write, then to completion.
+STAGED_CUTS = {"larger-first": [0, 8, 9, 9, 17, 20], "smaller-first": [0, 1, 1, 7, 13, 20],
+               "held-back": [0, 1, 9, 19, 20]}
 
 
 @pytest.mark.parametrize("encoding", ["binary", "binary_compressed"])

@@ -69,9 +69,10 @@ CLOUDS = {
     "count-0": lambda: cloud(10, empty=(np.float32, 0), label=(np.uint16, 1), none=(np.int64, 0)),
     "no-points": lambda: cloud(0, intensity=(np.float32, 1), n=(np.float64, 2)),
     "one-point": lambda: cloud(1, rgb=(np.uint32, 1)),
-    "big-endian": lambda: cloud(20, t=(">f8", 1), k=(">i2", 3), u=(">u4", 1)),
+    # More points than the 32 a binary save gathers at a time, value by value for these.
+    "big-endian": lambda: cloud(70, t=(">f8", 1), k=(">i2", 3), u=(">u4", 1)),
     "strided": lambda: (lambda p, f: (p[::2], {"i": f["i"][::-2], "n": np.asfortranarray(f["n"])[::2]}))(
-        *cloud(40, i=(np.uint16, 1), n=(np.float32, 3))),
+        *cloud(140, i=(np.uint16, 1), n=(np.float32, 3))),
     # Records of 248 bytes: a save of several pieces, the last one partly filled, made on helper threads.
     "many-pieces": lambda: cloud(17_011, intensity=(np.float32, 1), n=(np.float64, 29)),
 }

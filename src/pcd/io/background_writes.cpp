@@ -5,7 +5,8 @@
 namespace tessarel {
 namespace {
 
-// Buffers pending at most: one being written, one waiting, while the caller fills a third.
+// Buffers pending at most: one being written, one waiting, while the caller fills a third; a
+// fourth holds what the last write held back.
 constexpr std::size_t most_pending = 2;
 
 // Writes end on a multiple of this in the file where they can: ext4 then copies them into

@@ -124,9 +124,11 @@ def save(path, points, fields, encoding, writes):
     return (points, fields) if writes else (np.zeros((0, 3), np.float32), {})
 
 
-# Every cloud saved by save_pcd, and a mixed one written in parts.
+# Every cloud saved by save_pcd, and a mixed one written in parts; then a write made on one thread
+# before one made on two, in the buffers the first left.
 SAVES = {name: (make, None) for name, make in CLOUDS.items()} | {
-    f"writer-{writes}-writes": (mixed, writes) for writes in (0, 1, 3)}
+    f"writer-{writes}-writes": (mixed, writes) for writes in (0, 1, 3)} | {
+    "writer-small-then-large": (lambda: cloud(40_000, intensity=(np.float32, 1)), [0, 10, 40_000])}
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS)

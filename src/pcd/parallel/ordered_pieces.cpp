@@ -17,14 +17,15 @@ constexpr std::size_t parallel_piece_bytes = std::size_t{64} << 20;
 
 std::unique_ptr<std::byte[]> bytes(std::size_t size) { return std::make_unique_for_overwrite<std::byte[]>(size); }
 
-std::uint64_t write_on_this_thread(const PieceShape& shape, const MakePiece& make, const PieceSink& sink) {
-    const auto out = bytes(shape.most_bytes);
-    const auto scratch = bytes(shape.scratch_bytes);
+std::uint64_t write_on_this_thread(const PieceShape& shape, const MakePiece& make, const PieceSink& sink,
+                                   PieceBuffers& buffers) {
+    std::byte* const out = buffers.at(0, shape.most_bytes);
+    std::byte* const scratch = buffers.at(1, shape.scratch_bytes);
     std::uint64_t written = 0;
     for (std::size_t piece = 0; piece < shape.count; ++piece) {
         check_for_interruption();
-        const std::size_t size = make(piece, {out.get(), shape.most_bytes}, {scratch.get(), shape.scratch_bytes});
-        sink({out.get(), size});
+        const std::size_t size = make(piece, {out, shape.most_bytes}, {scratch, shape.scratch_bytes});
+        sink({out, size});
         written += size;
     }
     return written;
@@ -35,9 +36,9 @@ std::uint64_t write_on_this_thread(const PieceShape& shape, const MakePiece& mak
 // when its slot is free, so what is held stays within the ring.
 class ParallelPieces {
 public:
-    ParallelPieces(const PieceShape& shape, const MakePiece& make, std::size_t slots)
-        : shape_(shape), make_(make), slots_(slots) {
-        for (Slot& slot : slots_) slot.bytes = bytes(shape.most_bytes);
+    ParallelPieces(const PieceShape& shape, const MakePiece& make, std::size_t slots, PieceBuffers& buffers)
+        : shape_(shape), make_(make), slots_(slots), scratch_(buffers.at(slots, shape.scratch_bytes)) {
+        for (std::size_t i = 0; i < slots; ++i) slots_[i].bytes = buffers.at(i, shape.most_bytes);
     }
 
     // A helper thread: makes pieces until there are none left, the save fails, or the save's
@@ -55,7 +56,6 @@ public:
 
     // The caller's thread: writes every piece in order, making those no helper took.
     std::uint64_t write_all(const PieceSink& sink) {
-        const auto scratch = bytes(shape_.scratch_bytes);
         std::uint64_t total = 0;
         std::unique_lock lock(mutex_);
         while (written_ < shape_.count) {
@@ -65,14 +65,14 @@ public:
             Slot& slot = slots_[written_ % slots_.size()];
             if (slot.ready) {
                 lock.unlock();
-                sink({slot.bytes.get(), slot.size});
+                sink({slot.bytes, slot.size});
                 total += slot.size;
                 lock.lock();
                 slot.ready = false;
                 ++written_;
                 changed_.notify_all();
             } else if (next_ < shape_.count && next_ < written_ + slots_.size()) {
-                make_next(lock, scratch.get());
+                make_next(lock, scratch_);
             } else {
                 changed_.wait(lock);
             }
@@ -82,7 +82,7 @@ public:
 
 private:
     struct Slot {
-        std::unique_ptr<std::byte[]> bytes;
+        std::byte* bytes = nullptr;
         std::size_t size = 0;
         bool ready = false;
     };
@@ -92,7 +92,7 @@ private:
         const std::size_t piece = next_++;
         Slot& slot = slots_[piece % slots_.size()];
         lock.unlock();
-        const std::size_t size = make_(piece, {slot.bytes.get(), shape_.most_bytes}, {scratch, shape_.scratch_bytes});
+        const std::size_t size = make_(piece, {slot.bytes, shape_.most_bytes}, {scratch, shape_.scratch_bytes});
         lock.lock();
         slot.size = size;
         slot.ready = true;
@@ -102,6 +102,7 @@ private:
     const PieceShape& shape_;
     const MakePiece& make_;
     std::vector<Slot> slots_;
+    std::byte* const scratch_;             // the caller's thread's
     std::mutex mutex_;                     // guards the slots' state and the counts
     std::condition_variable_any changed_;  // also woken when the save fails
     std::size_t next_ = 0;                 // the next piece to make
@@ -109,10 +110,10 @@ private:
 };
 
 std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, const PieceSink& sink, int threads,
-                                CpuShare share) {
+                                CpuShare share, PieceBuffers& buffers) {
     const std::size_t wanted = shape.held_per_thread * static_cast<std::size_t>(threads);
     const std::size_t slots = std::max<std::size_t>(1, std::min(wanted, parallel_piece_bytes / shape.most_bytes));
-    ParallelPieces parallel(shape, make, slots);
+    ParallelPieces parallel(shape, make, slots, buffers);
     // Whatever pieces the helpers leave, the caller's thread makes.
     const WorkerPool helpers(threads, share, [&parallel](const Worker& worker) { parallel.help(worker); });
     return parallel.write_all(sink);
@@ -120,14 +121,27 @@ std::uint64_t write_in_parallel(const PieceShape& shape, const MakePiece& make, 
 
 }  // namespace
 
+std::byte* PieceBuffers::at(std::size_t index, std::size_t size) {
+    if (buffers_.size() <= index) buffers_.resize(index + 1);
+    Buffer& buffer = buffers_[index];
+    if (buffer.size < size) buffer = {bytes(size), size};
+    return buffer.bytes.get();
+}
+
 std::uint64_t make_pieces_in_order(const PieceShape& shape, const MakePiece& make, const PieceSink& sink,
                                    CpuShare share) {
+    PieceBuffers buffers;
+    return make_pieces_in_order(shape, make, sink, share, buffers);
+}
+
+std::uint64_t make_pieces_in_order(const PieceShape& shape, const MakePiece& make, const PieceSink& sink,
+                                   CpuShare share, PieceBuffers& buffers) {
     const int cpus = share.now();
-    if (cpus < 2) return write_on_this_thread(shape, make, sink);
+    if (cpus < 2) return write_on_this_thread(shape, make, sink, buffers);
     const auto most = static_cast<int>(parallel_piece_bytes / (shape.held_per_thread * shape.most_bytes));
     const int threads = std::min(cpus, most);
-    if (threads < 2) return write_on_this_thread(shape, make, sink);
-    return write_in_parallel(shape, make, sink, threads, share);
+    if (threads < 2) return write_on_this_thread(shape, make, sink, buffers);
+    return write_in_parallel(shape, make, sink, threads, share, buffers);
 }
 
 std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share) {

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "pcd/io/file_output.hpp"
 #include "pcd/parallel/cpu_share.hpp"
@@ -33,10 +35,29 @@ struct PieceShape {
 // Takes the pieces in order: the next piece's bytes, valid for the call.
 using PieceSink = std::function<void(std::span<const std::byte> piece)>;
 
+// The buffers pieces are made in, kept from one run of pieces to the next by a caller that
+// makes many (a map written a part at a time): fresh ones would take a page fault every 4 KiB
+// of text each time, since the allocator hands memory this large back to the system.
+class PieceBuffers {
+public:
+    // Buffer `index`, of `bytes` at least: the one kept, when it is as large.
+    std::byte* at(std::size_t index, std::size_t bytes);
+
+private:
+    struct Buffer {
+        std::unique_ptr<std::byte[]> bytes;
+        std::size_t size = 0;
+    };
+    std::vector<Buffer> buffers_;
+};
+
 // Hands pieces [0, count) to `sink` in order and returns their bytes, made on the save's
 // `share` of the CPUs (helpers stand down when later loads and saves take them).
 std::uint64_t make_pieces_in_order(const PieceShape& shape, const MakePiece& make, const PieceSink& sink,
                                    CpuShare share);
+// The same, made in `buffers`.
+std::uint64_t make_pieces_in_order(const PieceShape& shape, const MakePiece& make, const PieceSink& sink,
+                                   CpuShare share, PieceBuffers& buffers);
 
 // Writes pieces [0, count) to `file` in order and returns the bytes written.
 std::uint64_t write_pieces_in_order(const PieceShape& shape, const MakePiece& make, AtomicFile& file, CpuShare share);

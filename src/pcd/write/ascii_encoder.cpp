@@ -148,16 +148,17 @@ struct PieceFormat {
 
 std::size_t ascii_pieces(const CloudToWrite& cloud) { return PieceFormat(cloud).pieces; }
 
-void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare share) {
+void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare share, PieceBuffers& buffers) {
     const PieceFormat format(cloud);
     const MakePiece make = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte> scratch) {
         return format.format(piece, reinterpret_cast<char*>(out.data()), reinterpret_cast<ValueText*>(scratch.data()));
     };
-    make_pieces_in_order({format.pieces, format.text_bytes, format.scratch_bytes()}, make, sink, share);
+    make_pieces_in_order({format.pieces, format.text_bytes, format.scratch_bytes()}, make, sink, share, buffers);
 }
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share) {
-    make_ascii_text(cloud, [&file](std::span<const std::byte> piece) { file.write(piece); }, share);
+    PieceBuffers buffers;
+    make_ascii_text(cloud, [&file](std::span<const std::byte> piece) { file.write(piece); }, share, buffers);
 }
 
 }  // namespace tessarel

@@ -16,7 +16,7 @@ std::size_t ascii_pieces(const CloudToWrite& cloud);
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share);
 
-// The text of `cloud` handed to `sink` a piece at a time, in order.
-void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare share);
+// The text of `cloud` handed to `sink` a piece at a time, in order, made in `buffers`.
+void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare share, PieceBuffers& buffers);
 
 }  // namespace tessarel

@@ -172,7 +172,7 @@ void PcdStreamWriter::write_part_behind(const CloudToWrite& encoded) {
             background_->write(std::move(text));
             text = background_->buffer(0);
         };
-        make_ascii_text(encoded, hand_over, stage.share());
+        make_ascii_text(encoded, hand_over, stage.share(), text_pieces_);
         return background_->write(std::move(text));
     }
     const std::size_t bytes = encoded.points * encoded.record.point_step;

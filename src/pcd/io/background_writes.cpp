@@ -9,10 +9,6 @@ namespace {
 // fourth holds what the last write held back.
 constexpr std::size_t most_pending = 2;
 
-// Writes end on a multiple of this in the file where they can: ext4 then copies them into
-// larger folios, a tenth faster than writes that end anywhere.
-constexpr std::uint64_t write_boundary = std::uint64_t{1} << 20;
-
 }  // namespace
 
 BackgroundWrites::BackgroundWrites(AtomicFile& file) : file_(file), thread_([this] { run(); }) {}
@@ -63,11 +59,11 @@ void BackgroundWrites::finish() {
     free_.push_back(std::move(tail_owner_));
 }
 
-// The tail before `bytes` and `bytes` up to the file's last boundary they reach, in one write;
+// The tail before `bytes` and `bytes` up to the file's last folio boundary they reach, in one write;
 // the rest of `bytes` is the new tail. Where they reach no boundary, all of them.
 void BackgroundWrites::write_to_boundary(std::vector<std::byte> bytes) {
     const std::uint64_t start = file_.written() + tail_.size();
-    const std::uint64_t boundary = (start + bytes.size()) / write_boundary * write_boundary;
+    const std::uint64_t boundary = (start + bytes.size()) / folio_boundary * folio_boundary;
     const std::size_t now = boundary > start ? static_cast<std::size_t>(boundary - start) : bytes.size();
     file_.write(tail_, std::span(bytes).first(now));
     std::vector<std::byte> written = std::exchange(tail_owner_, std::move(bytes));

@@ -47,7 +47,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::vector<std::byte>> pending_;  // in order
     std::vector<std::vector<std::byte>> free_;     // written, for reuse
-    // The last buffer written, whose bytes past the file's last MiB boundary are written with
+    // The last buffer written, whose bytes past the file's last folio boundary are written with
     // the next: the thread's alone while it writes.
     std::vector<std::byte> tail_owner_;
     std::span<const std::byte> tail_;

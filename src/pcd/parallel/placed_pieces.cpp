@@ -16,25 +16,21 @@ namespace {
 // less time than the kernel takes to copy one: two threads keep the copies going back to back.
 constexpr int most_threads = 2;
 
-// Where piece boundaries fall in the file.
-constexpr std::uint64_t piece_boundary = std::uint64_t{1} << 20;
-
-// The section's pieces: the first up to the file's first boundary after the start, the
+// The section's pieces: the first up to the file's first folio boundary after the start, the
 // others a boundary apart.
 struct PieceBounds {
     std::uint64_t bytes;  // the section's
-    std::uint64_t head;   // the first piece's, when the start lies between boundaries; else 0
+    std::uint64_t first;  // the first piece's
 
     PieceBounds(const SectionShape& shape, const AtomicFile& file)
-        : bytes(shape.bytes),
-          head(std::min(shape.bytes, (piece_boundary - file.written() % piece_boundary) % piece_boundary)) {}
+        : bytes(shape.bytes), first(std::min(shape.bytes, folio_boundary - file.written() % folio_boundary)) {}
 
     std::size_t count() const noexcept {
-        return (head != 0) + static_cast<std::size_t>((bytes - head + piece_boundary - 1) / piece_boundary);
+        if (bytes == 0) return 0;
+        return 1 + static_cast<std::size_t>((bytes - first + folio_boundary - 1) / folio_boundary);
     }
     std::uint64_t start(std::size_t piece) const noexcept {
-        if (head == 0) return piece * piece_boundary;
-        return piece == 0 ? 0 : head + (piece - 1) * piece_boundary;
+        return piece == 0 ? 0 : first + (piece - 1) * folio_boundary;
     }
     std::size_t size(std::size_t piece) const noexcept {
         return static_cast<std::size_t>(std::min(bytes, start(piece + 1)) - start(piece));

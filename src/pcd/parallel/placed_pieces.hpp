@@ -1,8 +1,8 @@
 #pragma once
 // A data section whose every byte's place in the file is known before it is made (records of
 // a fixed size), made and written on several CPUs: each thread writes the piece it made where
-// it goes, so the kernel copies it from the cache of the CPU that made it. Pieces end on MiB
-// boundaries of the file, where ext4 copies them into larger folios.
+// it goes, so the kernel copies it from the cache of the CPU that made it. Pieces end on folio
+// boundaries of the file.
 
 #include <cstddef>
 #include <cstdint>

@@ -12,10 +12,9 @@ namespace tessarel {
 namespace {
 
 // Records that lie in the file's order are written as they are, in pieces between which the
-// caller may stop the save. Pieces end on boundaries of the file, where ext4 copies them into
-// larger folios.
+// caller may stop the save, each ending on a folio boundary of the file.
 void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
-    constexpr std::uint64_t piece = std::uint64_t{16} << 20;
+    constexpr std::uint64_t piece = 16 * folio_boundary;
     for (std::size_t first = 0; first < records.size();) {
         check_for_interruption();
         const std::uint64_t to_boundary = piece - file.written() % piece;
@@ -25,7 +24,7 @@ void write_in_place(std::span<const std::byte> records, AtomicFile& file) {
     }
 }
 
-// Gathered records written by two threads at their places in our own file. Pieces end on MiB
+// Gathered records written by two threads at their places in our own file. Pieces end on folio
 // boundaries of the file, and so may begin and end within a record: a piece gathers the records
 // it touches and writes its bytes of them.
 void write_gathered_in_place(const RecordGather& records, std::size_t points, std::size_t point_step, AtomicFile& file,

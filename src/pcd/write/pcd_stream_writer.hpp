@@ -63,7 +63,7 @@ private:
     bool section_written_ = false;        // the whole data section is in the file
     std::size_t points_ = 0;
     std::unique_ptr<CompressedStream> columns_;  // binary_compressed written in several parts
-    PieceBuffers text_pieces_;                   // ascii parts' pieces are made in, kept from part to part
+    PieceBuffers text_pieces_;                   // where ascii parts' pieces are made, kept from part to part
     // Binary and ascii parts written on a thread of their own; declared after file_, so stopped first.
     std::optional<BackgroundWrites> background_;
 };

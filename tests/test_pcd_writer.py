@@ -115,7 +115,8 @@ def test_a_full_disk_leaves_the_previous_file(tmp_path):
     run = subprocess.run([sys.executable, "-c", code, str(target)], capture_output=True, text=True, timeout=60)
     closed = "write to a closed PcdWriter: it completed its file, or was aborted"
     lines = run.stdout.splitlines()
-    assert lines[0] in ("binary OSError 27 1", "binary OSError 27 2"), run.stdout + run.stderr
+    # Parts that reach no MiB boundary are held back: up to two of them beyond the one written.
+    assert lines[0] in ("binary OSError 27 1", "binary OSError 27 2", "binary OSError 27 3"), run.stdout + run.stderr
     assert lines[2] in ("ascii OSError 27 1", "ascii OSError 27 2"), run.stdout + run.stderr
     assert lines[1::2] == [closed] * 3 and lines[4] == "binary_compressed OSError 27 4", run.stdout + run.stderr
     assert folder_state(tmp_path) == {"kept.pcd": PREVIOUS}

@@ -41,16 +41,21 @@ private:
     void run();
     void rethrow_failure();
     void write_to_boundary(std::vector<std::byte> bytes);
+    void write_held(std::span<const std::byte> then);
 
     AtomicFile& file_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::vector<std::byte>> pending_;  // in order
     std::vector<std::vector<std::byte>> free_;     // written, for reuse
-    // The last buffer written, whose bytes past the file's last folio boundary are written with
-    // the next: the thread's alone while it writes.
-    std::vector<std::byte> tail_owner_;
-    std::span<const std::byte> tail_;
+    // Bytes past the file's last folio boundary, written with the next buffer: the end of the
+    // last buffer, and all of the one before when it reached no boundary. The thread's alone
+    // while it writes.
+    struct Held {
+        std::vector<std::byte> buffer;
+        std::span<const std::byte> bytes;  // its end, not yet written
+    };
+    std::vector<Held> held_;
     bool writing_ = false;  // the thread is writing the first pending
     bool stopping_ = false;
     std::exception_ptr failure_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <fstream>
@@ -162,28 +163,39 @@ void AtomicFile::release_unfilled() {
     allocated_ = written_;
 }
 
-void AtomicFile::write_out(std::span<const std::byte> first, std::span<const std::byte> then) {
-    reserve(first.size() + then.size());
-    while (!first.empty() || !then.empty()) {
-        iovec parts[2] = {{const_cast<std::byte*>(first.data()), first.size()},
-                          {const_cast<std::byte*>(then.data()), then.size()}};
-        const ssize_t written = ::writev(fd_, parts, 2);
+void AtomicFile::write_out(std::span<const std::span<const std::byte>> parts) {
+    if (parts.size() > most_write_parts) throw std::logic_error("more parts than one write takes");
+    std::array<iovec, most_write_parts> vectors{};
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        vectors[i] = {const_cast<std::byte*>(parts[i].data()), parts[i].size()};
+        bytes += parts[i].size();
+    }
+    reserve(bytes);
+    std::span<iovec> left = std::span(vectors).first(parts.size());
+    while (true) {
+        while (!left.empty() && left.front().iov_len == 0) left = left.subspan(1);
+        if (left.empty()) return;
+        const ssize_t written = ::writev(fd_, left.data(), static_cast<int>(left.size()));
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) fail();
-        const auto count = static_cast<std::size_t>(written);
-        const std::size_t of_first = std::min(count, first.size());
-        first = first.subspan(of_first);
-        then = then.subspan(count - of_first);
-        written_ += count;
+        written_ += static_cast<std::uint64_t>(written);
+        for (auto count = static_cast<std::size_t>(written); count > 0;) {
+            iovec& front = left.front();
+            const std::size_t taken = std::min(count, front.iov_len);
+            front.iov_base = static_cast<std::byte*>(front.iov_base) + taken;
+            front.iov_len -= taken;
+            count -= taken;
+            if (front.iov_len == 0) left = left.subspan(1);
+        }
     }
 }
 
-void AtomicFile::write(std::span<const std::byte> bytes) { write(bytes, {}); }
+void AtomicFile::write(std::span<const std::byte> bytes) { write(std::span(&bytes, 1)); }
 
-void AtomicFile::write(std::span<const std::byte> first, std::span<const std::byte> then) {
-    if (!holding_) return write_out(first, then);
-    held_.insert(held_.end(), first.begin(), first.end());
-    held_.insert(held_.end(), then.begin(), then.end());
+void AtomicFile::write(std::span<const std::span<const std::byte>> parts) {
+    if (!holding_) return write_out(parts);
+    for (const std::span<const std::byte> part : parts) held_.insert(held_.end(), part.begin(), part.end());
 }
 
 void AtomicFile::hold_for_write_at() { holding_ = !seekable_; }
@@ -235,7 +247,7 @@ void AtomicFile::link_temporary() {
 
 void AtomicFile::commit() {
     holding_ = false;
-    write_out(held_, {});
+    write(std::span<const std::byte>(held_));
     release_unfilled();
     if (!replaced_.empty()) {
         if (fchmod(fd_, mode_) != 0) fail();

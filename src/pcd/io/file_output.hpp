@@ -22,6 +22,8 @@ inline constexpr std::size_t output_piece_bytes = std::size_t{1} << 20;
 // faster than one that ends anywhere: writers of many pieces end them there where they can.
 inline constexpr std::uint64_t folio_boundary = std::uint64_t{1} << 20;
 
+inline constexpr std::size_t most_write_parts = 4;
+
 // A failed system call on a file, with the file's name: Python raises it as OSError.
 class FileError : public std::system_error {
 public:
@@ -45,8 +47,9 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     void write(std::span<const std::byte> bytes);
-    // Writes `first`, then `then`, in one system call: the file system sees one extent.
-    void write(std::span<const std::byte> first, std::span<const std::byte> then);
+    // Writes the parts one after another in one system call, so that the file system sees one
+    // extent: at most most_write_parts of them.
+    void write(std::span<const std::span<const std::byte>> parts);
     // The bytes written so far that reached the file.
     std::uint64_t written() const noexcept { return written_; }
     // Says that `bytes` bytes follow, so that the file system allocates them at once. Writes
@@ -71,7 +74,7 @@ public:
 
 private:
     [[noreturn]] void fail() const;
-    void write_out(std::span<const std::byte> first, std::span<const std::byte> then);
+    void write_out(std::span<const std::span<const std::byte>> parts);
     void release_unfilled();
     void write_out_at(std::uint64_t offset, std::span<const std::byte> bytes) const;
     void open_temporary(const std::string& folder);

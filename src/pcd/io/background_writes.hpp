@@ -1,9 +1,10 @@
 #pragma once
 // Writes to a file on a thread of their own, so that the caller prepares the next bytes while
 // the kernel copies the last: a file written in many small parts gets the two CPUs a large
-// save gets. A write that fails is reported by the next call, after which the file is not
+// save gets. A write that fails is reported by a later call, after which the file is not
 // written to again.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -40,14 +41,18 @@ public:
 private:
     void run();
     void rethrow_failure();
+    void wait_for_room(std::unique_lock<std::mutex>& lock);
     void write_to_boundary(std::vector<std::byte> bytes);
     void write_held(std::span<const std::byte> then);
 
     AtomicFile& file_;
+    const bool spins_;  // the caller waits for the thread by spinning first, CPUs allowing
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::vector<std::byte>> pending_;  // in order
     std::vector<std::vector<std::byte>> free_;     // written, for reuse
+    // Buffers pending or being written; read without the lock by a caller that spins.
+    std::atomic<std::size_t> in_flight_{0};
     // Bytes past the file's last folio boundary, written with the next buffer: the end of the
     // last buffer, and all of the one before when it reached no boundary. The thread's alone
     // while it writes.
@@ -56,7 +61,6 @@ private:
         std::span<const std::byte> bytes;  // its end, not yet written
     };
     std::vector<Held> held_;
-    bool writing_ = false;  // the thread is writing the first pending
     bool stopping_ = false;
     std::exception_ptr failure_;
     std::thread thread_;  // last: started once the rest is set up

@@ -38,6 +38,10 @@ constexpr std::size_t column_texts = block_points + 1;
 constexpr std::size_t narrow_text_room = 16;
 static_assert(longest_float32_text + 1 <= narrow_text_room && 1 + 10 + 1 <= narrow_text_room);
 
+// A piece has room for this much text at least, however many pieces are asked for: the CPUs
+// then make pieces far longer than they take to pass on.
+constexpr std::size_t least_piece_bytes = std::size_t{64} << 10;
+
 template <class Value>
 [[gnu::always_inline]] inline char* write_value_text(char* out, Value value) noexcept {
     if constexpr (std::is_floating_point_v<Value>) {
@@ -99,10 +103,13 @@ struct PieceFormat {
     std::size_t pieces;
     bool narrow = true;  // every value is four bytes or fewer
 
-    explicit PieceFormat(const CloudToWrite& to_write) : cloud(to_write), columns(columns_of(to_write)) {
+    PieceFormat(const CloudToWrite& to_write, std::size_t least_pieces)
+        : cloud(to_write), columns(columns_of(to_write)) {
         for (const FieldLayout& field : to_write.record.fields) narrow = narrow && field.element_bytes() <= 4;
         const std::size_t longest_point = columns.size() * value_room;  // x, y and z at least
-        piece_points = std::max<std::size_t>(1, output_piece_bytes / longest_point);
+        const std::size_t most = std::max<std::size_t>(1, output_piece_bytes / longest_point);
+        const std::size_t least = std::max<std::size_t>(1, least_piece_bytes / longest_point);
+        piece_points = std::clamp((cloud.points + least_pieces - 1) / least_pieces, least, most);
         text_bytes = piece_points * longest_point;
         pieces = (cloud.points + piece_points - 1) / piece_points;
     }
@@ -146,10 +153,13 @@ struct PieceFormat {
 
 }  // namespace
 
-std::size_t ascii_pieces(const CloudToWrite& cloud) { return PieceFormat(cloud).pieces; }
+std::size_t ascii_pieces(const CloudToWrite& cloud, std::size_t least_pieces) {
+    return PieceFormat(cloud, least_pieces).pieces;
+}
 
-void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare share, PieceBuffers& buffers) {
-    const PieceFormat format(cloud);
+void make_ascii_text(const CloudToWrite& cloud, std::size_t least_pieces, const PieceSink& sink, CpuShare share,
+                     PieceBuffers& buffers) {
+    const PieceFormat format(cloud, least_pieces);
     const MakePiece make = [&](std::size_t piece, std::span<std::byte> out, std::span<std::byte> scratch) {
         return format.format(piece, reinterpret_cast<char*>(out.data()), reinterpret_cast<ValueText*>(scratch.data()));
     };
@@ -158,7 +168,7 @@ void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare 
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share) {
     PieceBuffers buffers;
-    make_ascii_text(cloud, [&file](std::span<const std::byte> piece) { file.write(piece); }, share, buffers);
+    make_ascii_text(cloud, 1, [&file](std::span<const std::byte> piece) { file.write(piece); }, share, buffers);
 }
 
 }  // namespace tessarel

@@ -11,12 +11,14 @@
 
 namespace tessarel {
 
-// The pieces the text is made in.
-std::size_t ascii_pieces(const CloudToWrite& cloud);
+// The pieces the text is made in: `least_pieces` at least, unless pieces would be small.
+std::size_t ascii_pieces(const CloudToWrite& cloud, std::size_t least_pieces);
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share);
 
-// The text of `cloud` handed to `sink` a piece at a time, in order, made in `buffers`.
-void make_ascii_text(const CloudToWrite& cloud, const PieceSink& sink, CpuShare share, PieceBuffers& buffers);
+// The text of `cloud` handed to `sink` a piece at a time, in order, made in `buffers`, in
+// as many pieces as ascii_pieces() counts.
+void make_ascii_text(const CloudToWrite& cloud, std::size_t least_pieces, const PieceSink& sink, CpuShare share,
+                     PieceBuffers& buffers);
 
 }  // namespace tessarel

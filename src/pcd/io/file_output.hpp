@@ -22,6 +22,7 @@ inline constexpr std::size_t output_piece_bytes = std::size_t{1} << 20;
 // faster than one that ends anywhere: writers of many pieces end them there where they can.
 inline constexpr std::uint64_t folio_boundary = std::uint64_t{1} << 20;
 
+// The most parts that one write takes, each from a buffer of its own.
 inline constexpr std::size_t most_write_parts = 4;
 
 // A failed system call on a file, with the file's name: Python raises it as OSError.

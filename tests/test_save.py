@@ -125,10 +125,12 @@ def save(path, points, fields, encoding, writes):
 
 
 # Every cloud saved by save_pcd, and a mixed one written in parts; then a write made on one thread
-# before one made on two, in the buffers the first left.
+# before one made on two, in the buffers the first left; and an ascii write of 9 pieces, written as
+# a save writes it, between two handed to the writer's thread.
 SAVES = {name: (make, None) for name, make in CLOUDS.items()} | {
     f"writer-{writes}-writes": (mixed, writes) for writes in (0, 1, 3)} | {
-    "writer-small-then-large": (lambda: cloud(40_000, intensity=(np.float32, 1)), [0, 10, 40_000])}
+    "writer-small-then-large": (lambda: cloud(40_000, intensity=(np.float32, 1)), [0, 10, 40_000]),
+    "writer-around-a-whole-part": (lambda: cloud(9_000, normal=(np.float32, 29)), [0, 10, 8_990, 9_000])}
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS)

@@ -41,10 +41,17 @@ CloudToWrite as_encoded(const CloudToWrite& cloud) {
     return encoded;
 }
 
-// A large ascii part's text is cut into this many pieces at least, so that the CPUs that make
-// them run out of pieces together: each part of a map ends a stage, where a save of the whole
-// map ends one. A 100-write map took 1.08 of a save so, 1.10 with a part's usual 7 pieces.
+// An ascii part's text handed to the writing thread is cut into this many pieces at least,
+// when it takes several CPUs, so that they run out of pieces together: each part of a map ends
+// a stage, where a save of the whole map ends one. A 100-write map took 1.08 of a save so,
+// 1.10 with a part's usual 7 pieces.
 constexpr std::size_t least_part_pieces = 32;
+
+// An ascii part of this many pieces of a MiB is written as a save writes it, its pieces from
+// where they were made: its stage is long enough that its ends cost little, and copying its
+// text for the writing thread cost more. Maps of 10 to 40 parts took 1.03-1.06 of a save so,
+// 1.12-1.29 handed over.
+constexpr std::size_t whole_part_pieces = 8;
 
 // The pieces the data section is made in on several CPUs; binary counts its own stage.
 std::size_t data_pieces(const CloudToWrite& cloud) {
@@ -164,23 +171,11 @@ void PcdStreamWriter::start_columns() {
 
 // A part of a map written scan by scan: its records or text are made on the caller's thread
 // (and its helpers) and written on another while the caller goes on, as a large save's are,
-// handed over a few MiB at a time. Binary records too many to hold at once are written as a
-// save writes them.
+// handed over a few MiB at a time. Binary records too many to hold at once, and text of many
+// pieces, are written as a save writes them.
 void PcdStreamWriter::write_part_behind(const CloudToWrite& encoded) {
     if (!background_) background_.emplace(file_);
-    if (encoded.encoding == Encoding::ascii) {
-        std::vector<std::byte> text = background_->buffer(0);
-        const bool large = ascii_pieces(encoded, 1) >= parallel_save_pieces;
-        const LargeStage stage(large);
-        const PieceSink hand_over = [&](std::span<const std::byte> piece) {
-            text.insert(text.end(), piece.begin(), piece.end());
-            if (text.size() < background_write_bytes / 2) return;
-            background_->write(std::move(text));
-            text = background_->buffer(0);
-        };
-        make_ascii_text(encoded, large ? least_part_pieces : 1, hand_over, stage.share(), text_pieces_);
-        return background_->write(std::move(text));
-    }
+    if (encoded.encoding == Encoding::ascii) return write_text_part(encoded);
     const std::size_t bytes = encoded.points * encoded.record.point_step;
     if (bytes > background_write_bytes) {
         background_->finish();
@@ -189,6 +184,26 @@ void PcdStreamWriter::write_part_behind(const CloudToWrite& encoded) {
     std::vector<std::byte> records = background_->buffer(bytes);
     gather_binary_data(encoded, records);
     background_->write(std::move(records));
+}
+
+void PcdStreamWriter::write_text_part(const CloudToWrite& encoded) {
+    const std::size_t pieces = ascii_pieces(encoded, 1);
+    const LargeStage stage(pieces >= parallel_save_pieces);
+    if (pieces >= whole_part_pieces) {
+        background_->finish();
+        const PieceSink to_file = [this](std::span<const std::byte> piece) { file_.write(piece); };
+        return make_ascii_text(encoded, 1, to_file, stage.share(), text_pieces_);
+    }
+    std::vector<std::byte> text = background_->buffer(0);
+    const PieceSink hand_over = [&](std::span<const std::byte> piece) {
+        text.insert(text.end(), piece.begin(), piece.end());
+        if (text.size() < background_write_bytes / 2) return;
+        background_->write(std::move(text));
+        text = background_->buffer(0);
+    };
+    make_ascii_text(encoded, pieces >= parallel_save_pieces ? least_part_pieces : 1, hand_over, stage.share(),
+                    text_pieces_);
+    background_->write(std::move(text));
 }
 
 void PcdStreamWriter::write(const CloudToWrite& part_given) {

@@ -48,6 +48,7 @@ public:
 
 private:
     void write_part_behind(const CloudToWrite& encoded);
+    void write_text_part(const CloudToWrite& encoded);
     void begin(const RecordLayout& encoded);
     void write_reserved_header();
     void rewrite_header(const CloudToWrite& counts);

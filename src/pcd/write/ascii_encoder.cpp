@@ -168,6 +168,10 @@ void make_ascii_text(const CloudToWrite& cloud, std::size_t least_pieces, const 
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share) {
     PieceBuffers buffers;
+    write_ascii_data(cloud, file, share, buffers);
+}
+
+void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share, PieceBuffers& buffers) {
     make_ascii_text(cloud, 1, [&file](std::span<const std::byte> piece) { file.write(piece); }, share, buffers);
 }
 

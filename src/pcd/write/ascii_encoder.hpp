@@ -15,6 +15,8 @@ namespace tessarel {
 std::size_t ascii_pieces(const CloudToWrite& cloud, std::size_t least_pieces);
 
 void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share);
+// The same, made in `buffers`.
+void write_ascii_data(const CloudToWrite& cloud, AtomicFile& file, CpuShare share, PieceBuffers& buffers);
 
 // The text of `cloud` handed to `sink` a piece at a time, in order, made in `buffers`, in
 // as many pieces as ascii_pieces() counts.

@@ -191,8 +191,7 @@ void PcdStreamWriter::write_text_part(const CloudToWrite& encoded) {
     const LargeStage stage(pieces >= parallel_save_pieces);
     if (pieces >= whole_part_pieces) {
         background_->finish();
-        const PieceSink to_file = [this](std::span<const std::byte> piece) { file_.write(piece); };
-        return make_ascii_text(encoded, 1, to_file, stage.share(), text_pieces_);
+        return write_ascii_data(encoded, file_, stage.share(), text_pieces_);
     }
     std::vector<std::byte> text = background_->buffer(0);
     const PieceSink hand_over = [&](std::span<const std::byte> piece) {

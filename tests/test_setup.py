@@ -58,10 +58,13 @@ def left_apt_and_venv_alone(project: Path) -> bool:
 CREATING_VENV = r"creating \.venv with CPython 3\.1[0-3]"
 # Setup took the CPython this suite runs on: Debian's own needs its -dev and -venv packages too.
 SYSTEM_PYTHON = sys._base_executable.startswith("/usr/bin/")
+# On i386, NumPy and matplotlib come from Debian: PyPI has no wheels for it.
+I386 = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip() == "i386"
 PACKAGES = " ".join(
     ["g++", "liblzf-dev", "libdragonbox-dev"]
     + ([] if BOOKWORM else ["libfast-float-dev"])
     + (["python3-dev", "python3-venv"] if SYSTEM_PYTHON else [])
+    + (["python3-numpy", "python3-matplotlib"] if I386 else [])
 ) + "\n"
 
 

@@ -188,7 +188,8 @@ void PcdStreamWriter::write_part_behind(const CloudToWrite& encoded) {
 
 void PcdStreamWriter::write_text_part(const CloudToWrite& encoded) {
     const std::size_t pieces = ascii_pieces(encoded, 1);
-    const LargeStage stage(pieces >= parallel_save_pieces);
+    const bool large = pieces >= parallel_save_pieces;
+    const LargeStage stage(large);
     if (pieces >= whole_part_pieces) {
         background_->finish();
         return write_ascii_data(encoded, file_, stage.share(), text_pieces_);
@@ -200,8 +201,7 @@ void PcdStreamWriter::write_text_part(const CloudToWrite& encoded) {
         background_->write(std::move(text));
         text = background_->buffer(0);
     };
-    make_ascii_text(encoded, pieces >= parallel_save_pieces ? least_part_pieces : 1, hand_over, stage.share(),
-                    text_pieces_);
+    make_ascii_text(encoded, large ? least_part_pieces : 1, hand_over, stage.share(), text_pieces_);
     background_->write(std::move(text));
 }
 

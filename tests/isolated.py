@@ -26,7 +26,9 @@ for path in sys.stdin.read().splitlines():
             np.frombuffer(array.tobytes(), np.uint8).sum()
         outcome = {"points": list(points.shape), "fields": {k: list(v.shape) for k, v in fields.items()}}
         if keep:
-            np.savez(path + ".npz", points=points, **fields)
+            # A zip member's name is text: a name's bytes as Latin-1, ASCII names as they are.
+            keys = {name.encode("utf-8", "surrogateescape").decode("latin-1"): v for name, v in fields.items()}
+            np.savez(path + ".npz", points=points, **keys)
     print(json.dumps(outcome), flush=True)
 """
 

@@ -499,18 +499,21 @@ def watched(tmp_path):
 NOBODY = 65534
 
 
-def save_as_nobody(target) -> str:
-    """Saves in a child process that runs as nobody (root may write anything); what it raised."""
+def as_nobody(action) -> str:
+    """Runs `action` in a child process that runs as nobody (root may read and write anything),
+    as this user where it is not root; what it returned, or what it raised."""
     read, write = os.pipe()
     child = os.fork()
     if child == 0:
         try:
-            os.setgid(NOBODY)
-            os.setuid(NOBODY)
-            tessarel.save_pcd(target, SAVED_POINTS)
-            os.write(write, b"saved")
+            if os.geteuid() == 0:
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+            os.write(write, str(action()).encode())
         except OSError as error:
             os.write(write, f"{type(error).__name__} {error.filename}".encode())
+        except Exception as error:
+            os.write(write, f"{type(error).__name__}: {error}".encode())
         finally:
             os._exit(0)
     os.close(write)
@@ -529,13 +532,7 @@ def read_only(tmp_path):
     target.chmod(0o444)
     if os.geteuid() == 0:
         os.chown(target, NOBODY, NOBODY)
-        outcome = save_as_nobody(target)
-    else:
-        try:
-            tessarel.save_pcd(target, SAVED_POINTS)
-            outcome = "saved"
-        except PermissionError as error:
-            outcome = f"PermissionError {error.filename}"
+    outcome = as_nobody(lambda: tessarel.save_pcd(target, SAVED_POINTS))
 
     def after():
         state = folder_state(shared)
@@ -543,6 +540,59 @@ def read_only(tmp_path):
         shared.rmdir()
         return outcome == f"PermissionError {target}" and state == {"kept.pcd": b"the previous file"}
     return None, after
+
+
+def foreign_folder(mode: int, owner: int):
+    """A folder of `mode` beside the tests' own (which nobody cannot enter), holding a file of
+    `owner` that anybody may write."""
+    if os.geteuid() != 0:
+        pytest.skip("root makes another user's file")
+    shared = Path(tempfile.mkdtemp())
+    target = shared / "kept.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o666)
+    os.chown(target, owner, owner)
+    shared.chmod(mode)
+    return shared, target
+
+
+def written_through(shared, target, outcome) -> bool:
+    """The file holds the points, as open(name, "wb") would have written them, and its owner."""
+    owner = target.stat().st_uid
+    state = folder_state(shared)
+    target.unlink()
+    shared.rmdir()
+    return outcome == "None" and state.keys() == {"kept.pcd"} and owner != 0 and np.array_equal(
+        tessarel.load_pcd_buffer(state["kept.pcd"])[0], SAVED_POINTS)
+
+
+def sticky_folder(tmp_path):
+    """Another user's file in a sticky folder, such as /tmp: no file of ours may take its place."""
+    shared, target = foreign_folder(0o1777, 1)
+
+    def write_map():
+        with tessarel.PcdWriter(target) as out:
+            out.write(SAVED_POINTS)
+    outcome = as_nobody(write_map)
+    return None, lambda: written_through(shared, target, outcome)
+
+
+def read_only_folder(tmp_path):
+    """Our own file in a folder we may not write."""
+    shared, target = foreign_folder(0o755, NOBODY)
+    outcome = as_nobody(lambda: tessarel.save_pcd(target, SAVED_POINTS))
+    return None, lambda: written_through(shared, target, outcome)
+
+
+def foreign_file(tmp_path):
+    """Another user's file, replaced by root: it keeps its owner, group and mode."""
+    if os.geteuid() != 0:
+        pytest.skip("root makes another user's file")
+    target = tmp_path / "theirs.pcd"
+    target.write_bytes(b"the previous file")
+    target.chmod(0o640)
+    os.chown(target, NOBODY, NOBODY)
+    return target, lambda: (target.stat().st_uid, target.stat().st_gid, mode(target)) == (NOBODY, NOBODY, 0o640)
 
 
 SAVED_POINTS = np.arange(12, dtype=np.float32).reshape(4, 3)
@@ -563,6 +613,9 @@ TARGETS = {
     "name-of-255-bytes": (long_name, None, ["n" * 251 + ".pcd"]),
     "temporary-file-0600": (watched, None, ["watched.pcd"]),
     "read-only-as-nobody": (read_only, None, []),
+    "sticky-folder-as-nobody": (sticky_folder, None, []),
+    "read-only-folder-as-nobody": (read_only_folder, None, []),
+    "foreign-file-keeps-its-owner": (foreign_file, None, ["theirs.pcd"]),
 }
 
 

@@ -162,6 +162,15 @@ void read_count(LineValues& values, std::string_view keyword, std::uint64_t line
     }
 }
 
+// WIDTH and HEIGHT: a negative one would make a count of points out of two wrong signs.
+void read_dimension(LineValues& values, std::string_view keyword, std::uint64_t line, std::int64_t& count) {
+    read_count(values, keyword, line, count);
+    if (count < 0) {
+        throw std::runtime_error("PCD header: " + std::string(keyword) + " on line " + std::to_string(line) + " is " +
+                                 std::to_string(count) + ": the cloud's organisation cannot be negative");
+    }
+}
+
 std::int64_t points_of_rows(const PcdHeader& header) {
     std::int64_t points = 0;
     if (__builtin_mul_overflow(header.width, header.height, &points)) {
@@ -206,9 +215,9 @@ PcdHeader parse_pcd_header(InputSource& in) {
         } else if (keyword == "COUNT") {
             counts = values.rest();
         } else if (keyword == "WIDTH") {
-            read_count(values, keyword, number, header.width);
+            read_dimension(values, keyword, number, header.width);
         } else if (keyword == "HEIGHT") {
-            read_count(values, keyword, number, header.height);
+            read_dimension(values, keyword, number, header.height);
         } else if (keyword == "POINTS") {
             std::int64_t value = points.value_or(0);
             if (values.has_value()) {

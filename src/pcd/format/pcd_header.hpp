@@ -40,8 +40,8 @@ struct PcdHeader {
 // Where a keyword repeats, its last line wins. The fields are read once, from the last FIELDS
 // line and the SIZE, TYPE and COUNT lines after it, in any order. Throws only for a line
 // longer than `max_header_line`, for a POINTS, WIDTH or HEIGHT (or a WIDTH × HEIGHT) beyond
-// the int64 range, and, as the reference reader refuses it, for a SIZE, TYPE or COUNT line
-// before any FIELDS line.
+// the int64 range, for a negative WIDTH or HEIGHT, and, as the reference reader refuses it,
+// for a SIZE, TYPE or COUNT line before any FIELDS line.
 PcdHeader parse_pcd_header(InputSource& in);
 
 }  // namespace tessarel

@@ -1,9 +1,11 @@
 #include "pcd/io/file_output.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -12,8 +14,10 @@
 #include <cerrno>
 #include <climits>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 #include "pcd/io/file_name_check.hpp"
 
@@ -90,6 +94,27 @@ constexpr std::uint64_t most_allocated_ahead = std::uint64_t{8} << 20;
 
 bool refuses_unnamed_files(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
 
+// Whether this process may replace or remove any file, whoever owns it (CAP_FOWNER).
+bool owns_every_file() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, 2> sets{};
+    if (::syscall(SYS_capget, &header, sets.data()) != 0) return ::geteuid() == 0;
+    return (sets[0].effective & (1U << CAP_FOWNER)) != 0;
+}
+
+// Whether a file of ours in `file`'s folder may take its place: the folder takes new names,
+// and in a sticky folder (such as /tmp) the file or the folder is ours.
+bool replaceable(const std::string& file, const struct stat& existing) {
+    const std::string folder = folder_of(file).empty() ? "." : folder_of(file);
+    struct stat entry{};
+    if (::stat(folder.c_str(), &entry) != 0 || faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        return false;
+    }
+    if ((entry.st_mode & S_ISVTX) == 0) return true;
+    const uid_t me = ::geteuid();
+    return existing.st_uid == me || entry.st_uid == me || owns_every_file();
+}
+
 }  // namespace
 
 AtomicFile::AtomicFile(const std::string& target) : target_(target) {
@@ -106,9 +131,16 @@ AtomicFile::AtomicFile(const std::string& target) : target_(target) {
         return;
     }
     if (exists && faccessat(AT_FDCWD, end.path.c_str(), W_OK, AT_EACCESS) != 0) throw FileError(errno, target);
+    if (exists && !replaceable(end.path, existing)) {
+        // Written through, as open(name, "wb") writes it: a failure leaves it cut short.
+        fd_ = ::open(end.path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd_ < 0) throw FileError(errno, target);
+        return;
+    }
     // The new file gets the permissions of the one it replaces, or those open() would give it;
     // never a setuid or setgid bit, which belonged to the old file's contents.
     mode_ = exists ? existing.st_mode & 01777 : 0666 & ~current_umask();
+    if (exists) owner_ = {existing.st_uid, existing.st_gid};
     replaced_ = end.path;
     open_temporary(folder_of(end.path));
 }
@@ -245,13 +277,23 @@ void AtomicFile::link_temporary() {
     temporary_ = name;
 }
 
+// The replaced file's owner and group, where this process may give them (root may), or its
+// group alone (where the process is in it); otherwise the file stays the process's own.
+void AtomicFile::keep_owner() const {
+    if (!owner_) return;
+    const auto [user, group] = *owner_;
+    if (::fchown(fd_, user, group) != 0) (void)::fchown(fd_, static_cast<uid_t>(-1), group);
+}
+
 void AtomicFile::commit() {
     holding_ = false;
     write(std::span<const std::byte>(held_));
     release_unfilled();
     if (!replaced_.empty()) {
         if (fchmod(fd_, mode_) != 0) fail();
+        // Linked while still ours: the system may refuse a link to another user's file.
         if (unnamed_) link_temporary();
+        keep_owner();
     }
     const int fd = fd_;
     fd_ = -1;

@@ -2,14 +2,21 @@
 // The file a save writes, as open(name, "wb") would reach it. A regular file, or a name that
 // does not exist yet, is written into a temporary file in its folder and put in its place only
 // when complete: a save that fails for any reason leaves the file it would have replaced as it
-// was, and no temporary file. Anything else (a FIFO, a device, a file reached through /proc
-// such as /dev/stdout) is written through, as open() would write it.
+// was, and no temporary file; the new file keeps the old one's permissions, and its owner and
+// group where the process may give them. Anything else (a FIFO, a device, a file reached
+// through /proc such as /dev/stdout), and an existing file whose folder takes no file of ours
+// in its place (a read-only folder, or a sticky one such as /tmp where neither the file nor
+// the folder is ours), is written through, as open() would write it.
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace tessarel {
@@ -80,17 +87,19 @@ private:
     void write_out_at(std::uint64_t offset, std::span<const std::byte> bytes) const;
     void open_temporary(const std::string& folder);
     void link_temporary();
+    void keep_owner() const;
 
-    std::string target_;           // the name the caller gave, for messages
-    std::string replaced_;         // the file put in place at the commit; empty when written through
-    std::string temporary_;        // the temporary file's name, while it has one
-    unsigned mode_ = 0;            // the permission bits the replacing file gets
-    bool unnamed_ = false;         // the temporary file is an O_TMPFILE, linked at the commit
-    bool seekable_ = true;         // write_at can reach bytes already written
-    bool holding_ = false;         // writes go to held_ until the commit
-    std::uint64_t written_ = 0;    // bytes that reached the file
-    std::uint64_t allocated_ = 0;  // the end of the blocks allocated ahead of the writes
-    std::vector<std::byte> held_;  // bytes after written_, for a target that cannot seek
+    std::string target_;                            // the name the caller gave, for messages
+    std::string replaced_;                          // the file put in place at the commit; empty when written through
+    std::string temporary_;                         // the temporary file's name, while it has one
+    unsigned mode_ = 0;                             // the permission bits the replacing file gets
+    std::optional<std::pair<uid_t, gid_t>> owner_;  // the replaced file's owner and group
+    bool unnamed_ = false;                          // the temporary file is an O_TMPFILE, linked at the commit
+    bool seekable_ = true;                          // write_at can reach bytes already written
+    bool holding_ = false;                          // writes go to held_ until the commit
+    std::uint64_t written_ = 0;                     // bytes that reached the file
+    std::uint64_t allocated_ = 0;                   // the end of the blocks allocated ahead of the writes
+    std::vector<std::byte> held_;                   // bytes after written_, for a target that cannot seek
     int fd_ = -1;
 };
 

@@ -17,6 +17,8 @@ namespace {
 // The most `peek` reads ahead in one system call.
 constexpr std::size_t ahead_capacity = std::size_t{64} << 10;
 
+std::string system_message(int error) { return std::error_code(error, std::generic_category()).message(); }
+
 }  // namespace
 
 // Only regular files: a directory would open and then fail to read, and a FIFO would block
@@ -24,10 +26,15 @@ constexpr std::size_t ahead_capacity = std::size_t{64} << 10;
 int open_regular_file(const std::string& filename) {
     check_file_name(filename);
     const int fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw std::runtime_error("Cannot open PCD file: " + filename + ": " + system_message(errno));
     struct stat status{};
-    if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return fd;
-    if (fd >= 0) ::close(fd);
-    throw std::runtime_error("Cannot open PCD file: " + filename);
+    const int error = ::fstat(fd, &status) == 0 ? 0 : errno;
+    if (error == 0 && S_ISREG(status.st_mode)) return fd;
+    ::close(fd);
+    const std::string why = error != 0                ? system_message(error)
+                            : S_ISDIR(status.st_mode) ? system_message(EISDIR)
+                                                      : std::string("not a regular file");
+    throw std::runtime_error("Cannot open PCD file: " + filename + ": " + why);
 }
 
 FileSource::FileSource(const std::string& filename)
@@ -39,7 +46,10 @@ FileSource::~FileSource() { ::close(fd_); }
 
 std::uint64_t FileSource::size() const {
     const off_t end = ::lseek(fd_, 0, SEEK_END);
-    if (end < 0) throw std::runtime_error("Cannot determine the size of the PCD data section");
+    if (end < 0) {
+        throw std::runtime_error("Cannot determine the size of PCD file " + name_ + ": " + system_message(errno) +
+                                 " (a file of the kernel's, such as those in /proc, has none)");
+    }
     return static_cast<std::uint64_t>(end);
 }
 
@@ -65,8 +75,7 @@ std::size_t FileSource::read_at(std::uint64_t offset, std::span<std::byte> into)
         }
         if (read == 0) break;
         if (errno == EINTR) continue;
-        const std::error_code cause(errno, std::generic_category());
-        throw std::runtime_error("Cannot read PCD file: " + name_ + ": " + cause.message());
+        throw std::runtime_error("Cannot read PCD file: " + name_ + ": " + system_message(errno));
     }
     return done;
 }

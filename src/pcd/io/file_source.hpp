@@ -27,6 +27,11 @@ public:
     // Asks the file each time: it may grow or shrink while it is read.
     std::uint64_t size() const override;
 
+    std::string description() const override { return "PCD file " + name_; }
+
+    // The open file, which a mapping of it may share.
+    int descriptor() const noexcept { return fd_; }
+
     std::optional<std::span<const std::byte>> view(std::uint64_t) override { return std::nullopt; }
 
     std::span<const std::byte> peek(std::size_t most) override;

@@ -11,7 +11,10 @@ namespace tessarel {
 // A file can shrink while it is read: its end then lies before the position.
 std::uint64_t InputSource::remaining() const {
     const std::uint64_t end = size();
-    if (end < position_) throw std::runtime_error("Cannot determine the size of the PCD data section");
+    if (end < position_) {
+        throw std::runtime_error(description() + " shrank while it was read: it ends at byte " + std::to_string(end) +
+                                 ", before byte " + std::to_string(position_) + " that was reached");
+    }
     return end - position_;
 }
 
@@ -27,7 +30,8 @@ void InputSource::read_exactly(void* into, std::size_t size) {
         done += read;
         if (read != piece) {
             throw std::runtime_error("Reading the PCD data section failed after " + std::to_string(done) + " of " +
-                                     std::to_string(size) + " bytes");
+                                     std::to_string(size) + " bytes: " + description() +
+                                     " ended early (was it truncated while it was read?)");
         }
     }
 }

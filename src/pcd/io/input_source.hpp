@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace tessarel {
 
@@ -16,6 +17,9 @@ public:
 
     // Every byte of the source, from its start to its end.
     virtual std::uint64_t size() const = 0;
+
+    // What messages call the source: "PCD file <name>", or "the PCD buffer".
+    virtual std::string description() const = 0;
 
     // Bytes from the position to the end of the source.
     std::uint64_t remaining() const;
@@ -35,12 +39,13 @@ public:
     // Moves past `size` bytes that `peek` showed.
     void skip(std::size_t size) noexcept { position_ += size; }
 
+    // Bytes from the source's start to the position.
+    std::uint64_t position() const noexcept { return position_; }
+
 protected:
     InputSource() = default;
     InputSource(const InputSource&) = default;
     InputSource& operator=(const InputSource&) = default;
-
-    std::uint64_t position() const noexcept { return position_; }
 
     // Copies up to `into.size()` bytes from `offset` on: fewer only at the end of the source.
     virtual std::size_t read_at(std::uint64_t offset, std::span<std::byte> into) = 0;

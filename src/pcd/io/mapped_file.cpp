@@ -9,8 +9,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "pcd/io/file_source.hpp"
-
 namespace tessarel {
 namespace {
 
@@ -18,36 +16,32 @@ namespace {
     throw std::runtime_error("Cannot map PCD file: " + filename + ": " + why);
 }
 
-// Closes the descriptor once mapped: the mapping keeps the file open by itself.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor() { ::close(fd_); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
-std::span<std::byte> map_whole(const std::string& filename) {
-    const Descriptor file(open_regular_file(filename));
-    struct stat status{};
-    if (::fstat(file.get(), &status) != 0) throw_unmappable(filename, std::generic_category().message(errno));
-    const auto size = static_cast<std::uint64_t>(status.st_size);
-    // A mapping of no bytes does not exist; the file has no header to read either.
-    if (size == 0) throw_unmappable(filename, "the file is empty");
-    if (size > SIZE_MAX) throw_unmappable(filename, std::to_string(size) + " bytes do not fit this build's memory");
-    void* const at = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_NORESERVE, file.get(), 0);
-    if (at == MAP_FAILED) throw_unmappable(filename, std::generic_category().message(errno));
-    return {static_cast<std::byte*>(at), static_cast<std::size_t>(size)};
-}
+std::string system_message(int error) { return std::generic_category().message(error); }
 
 }  // namespace
 
-MappedFile::MappedFile(const std::string& filename) : bytes_(map_whole(filename)) {}
+std::size_t mappable_size(int fd, const std::string& filename) {
+    struct stat status{};
+    if (::fstat(fd, &status) != 0) throw_unmappable(filename, system_message(errno));
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    if (size == 0) {
+        // A mapping of no bytes does not exist. A file of the kernel's says it has none, and yet
+        // reads: it can be read, only not mapped.
+        std::byte first{};
+        if (::pread(fd, &first, 1, 0) == 1) {
+            throw_unmappable(filename, "the system gives it no size, as for files in /proc: load it without mmap=True");
+        }
+        throw_unmappable(filename, "the file is empty");
+    }
+    if (size > SIZE_MAX) throw_unmappable(filename, std::to_string(size) + " bytes do not fit this build's memory");
+    return static_cast<std::size_t>(size);
+}
+
+MappedFile::MappedFile(int fd, std::size_t size, const std::string& filename) {
+    void* const at = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_NORESERVE, fd, 0);
+    if (at == MAP_FAILED) throw_unmappable(filename, system_message(errno));
+    bytes_ = {static_cast<std::byte*>(at), size};
+}
 
 MappedFile::~MappedFile() { ::munmap(bytes_.data(), bytes_.size()); }
 

@@ -15,6 +15,8 @@ public:
 
     std::uint64_t size() const override { return bytes_.size(); }
 
+    std::string description() const override { return "the PCD buffer"; }
+
     std::optional<std::span<const std::byte>> view(std::uint64_t size) override {
         const std::span<const std::byte> bytes = ahead(static_cast<std::size_t>(size));
         skip(bytes.size());

@@ -64,11 +64,16 @@ PcdCloud read_pcd_file(const std::string& filename, const FieldRequest& names) {
 }
 
 PcdCloud read_pcd_mapped(const std::string& filename, const FieldRequest& names) {
-    MappedSource in(filename);
-    const PcdLayout layout = make_layout(parse_pcd_header(in));
+    FileSource file(filename);
+    const std::size_t size = mappable_size(file.descriptor(), filename);
+    const PcdLayout layout = make_layout(parse_pcd_header(file));
     const FieldSelection selection = select_requested(layout, names);
-    if (layout.encoding == Encoding::binary) return mapped_records(in, layout, selection);
-    return read_data(in, layout, selection);
+    // The other encodings are decoded into buffers of their own, which keep nothing of a
+    // mapping: read in pieces, a file that shrinks meanwhile gives an error, not SIGBUS.
+    if (layout.encoding != Encoding::binary) return read_data(file, layout, selection);
+    MappedSource in(file.descriptor(), size, filename);
+    in.skip(static_cast<std::size_t>(file.position()));
+    return mapped_records(in, layout, selection);
 }
 
 PcdHeader read_pcd_header_file(const std::string& filename) {

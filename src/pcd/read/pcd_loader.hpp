@@ -23,9 +23,9 @@ PcdCloud read_pcd_buffer(std::span<const std::byte> bytes, const FieldRequest& n
 // Opens `filename` and reads it.
 PcdCloud read_pcd_file(const std::string& filename, const FieldRequest& names = std::nullopt);
 
-// Maps `filename` and reads it in place. A binary cloud's records are the mapping's own
-// pages, read from the file only when touched; the other encodings are decoded from the
-// mapping as from memory.
+// Maps a binary `filename` and reads it in place: the cloud's records are the mapping's own
+// pages, read from the file only when touched. The other encodings are read as
+// read_pcd_file reads them, after the same checks of the file's size.
 PcdCloud read_pcd_mapped(const std::string& filename, const FieldRequest& names = std::nullopt);
 
 // The header of `filename` alone, after the same checks a load makes of it.

@@ -1,9 +1,12 @@
 #include "pcd/write/pcd_stream_writer.hpp"
 
+#include <sys/stat.h>
+
 #include <span>
 #include <stdexcept>
 #include <utility>
 
+#include "pcd/io/file_name_check.hpp"
 #include "pcd/io/interruption.hpp"
 #include "pcd/parallel/ordered_pieces.hpp"
 #include "pcd/write/ascii_encoder.hpp"
@@ -112,16 +115,28 @@ bool writes_header_once(const StreamSettings& settings) {
     return settings.points || settings.encoding == Encoding::binary_compressed;
 }
 
+std::invalid_argument cannot_seek(const std::string& filename) {
+    return std::invalid_argument("'" + filename +
+                                 "' cannot seek (a pipe, FIFO or terminal), and a file written a part at a time "
+                                 "gets its point count in the header last: write it to a file, or as "
+                                 "binary_compressed");
+}
+
+// `filename`, unless it names a FIFO that the header cannot be rewritten in: opening it would
+// wait for a reader, only to be refused then.
+const std::string& openable(const std::string& filename, const StreamSettings& settings) {
+    check_file_name(filename);
+    struct stat entry{};
+    const bool fifo = ::stat(filename.c_str(), &entry) == 0 && S_ISFIFO(entry.st_mode);
+    if (fifo && !writes_header_once(settings)) throw cannot_seek(filename);
+    return filename;
+}
+
 }  // namespace
 
 PcdStreamWriter::PcdStreamWriter(const std::string& filename, const StreamSettings& settings)
-    : settings_(settings), file_(filename) {
-    if (!file_.seekable() && !writes_header_once(settings)) {
-        throw std::invalid_argument("'" + filename +
-                                    "' cannot seek (a pipe, FIFO or terminal), and a file written a part at a "
-                                    "time gets its point count in the header last: write it to a file, or as "
-                                    "binary_compressed");
-    }
+    : settings_(settings), file_(openable(filename, settings)) {
+    if (!file_.seekable() && !writes_header_once(settings)) throw cannot_seek(filename);
 }
 
 // What the cloud's header says once `points` are written.

@@ -11,17 +11,17 @@ COLOURS = np.stack([EVERY >> 16, EVERY >> 8, EVERY], axis=1).astype(np.uint8)
 ALPHAS = ((EVERY ^ (EVERY >> 8) ^ (EVERY >> 16)) & 0xFF).astype(np.uint8)
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.uint32])
+@pytest.mark.parametrize("dtype", [np.float32, np.uint32, ">f4", ">u4"])
 @pytest.mark.parametrize("alpha", [False, True])
 def test_every_colour_packs_as_pcl_lays_it_out_and_back(dtype, alpha):
     colours = np.column_stack([COLOURS, ALPHAS]) if alpha else COLOURS
     packed = tessarel.pack_rgb(colours, dtype)
     assert packed.dtype == dtype and packed.shape == (len(EVERY),)
     expected = EVERY | (ALPHAS.astype(np.uint32) << 24) if alpha else EVERY
-    assert np.array_equal(packed.view(np.uint32), expected)
+    assert np.array_equal(packed.view(packed.dtype.str[0] + "u4"), expected)
     assert np.array_equal(tessarel.unpack_rgb(packed, alpha=alpha), colours)
     if not alpha:
-        assert not np.isnan(packed.view(np.float32)).any()
+        assert not np.isnan(packed.view(packed.dtype.str[0] + "f4")).any()
 
 
 def test_unpack_reads_the_bits_of_a_big_endian_or_strided_field():

@@ -71,6 +71,8 @@ FAULTS = {
     "exception-in-block": (raising_in_block, KeyError, "stopped"),
     "abort": (aborted, ValueError, "write to a closed PcdWriter"),
     "height-not-dividing": (uneven_rows, ValueError, "the 10 points written do not fill rows of HEIGHT 3"),
+    "height-zero": (lambda target, encoding: tessarel.PcdWriter(target, encoding=encoding, height=0), ValueError,
+                    "height must be 1 or more for a PcdWriter, not 0"),
     "collected": (collected, None, None),
 }
 
@@ -90,8 +92,7 @@ def test_faults_leave_the_target_as_it_was(tmp_path, run, error, message, encodi
 
 def test_a_full_disk_leaves_the_previous_file(tmp_path):
     """The file size limit stands in for a full disk: binary and ascii fail in a later call (their
-    parts are written on a thread while the caller goes on), binary_compressed when it completes;
-    a later write finds the writer closed."""
+    parts are written on a thread while the caller goes on), binary_compressed when it completes."""
     target = tmp_path / "kept.pcd"
     target.write_bytes(PREVIOUS)
     code = textwrap.dedent("""
@@ -100,26 +101,26 @@ def test_a_full_disk_leaves_the_previous_file(tmp_path):
         resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
         points = np.random.default_rng(0).random((20_000, 3)).astype(np.float32)
         for encoding in ("binary", "ascii", "binary_compressed"):
-            out = tessarel.PcdWriter(sys.argv[1], encoding=encoding)
             try:
-                for scan in range(5):
-                    out.write(points)
-                out.close()
-            except OSError as error:
-                print(encoding, type(error).__name__, error.errno, scan)
-            try:
-                out.write(points)
-            except ValueError as error:
-                print(error)
+                with tessarel.PcdWriter(sys.argv[1], encoding=encoding) as out:
+                    for scan in range(5):
+                        try:
+                            out.write(points)
+                        except OSError as error:  # caught, as a careless caller would
+                            print(encoding, "write", error.errno, scan)
+            except (OSError, RuntimeError) as error:
+                print(encoding, type(error).__name__, (error.__cause__ or error).errno)
     """)
     run = subprocess.run([sys.executable, "-c", code, str(target)], capture_output=True, text=True, timeout=60)
-    closed = "write to a closed PcdWriter: it completed its file, or was aborted"
     lines = run.stdout.splitlines()
     # A failure is raised by the first call after the thread met it, and parts that reach no MiB
-    # boundary are held back: any write after the first, or completing (4).
-    later = [f"{encoding} OSError 27 {scan}" for encoding in ("binary", "ascii") for scan in range(1, 5)]
-    assert lines[0] in later[:4] and lines[2] in later[4:], run.stdout + run.stderr
-    assert lines[1::2] == [closed] * 3 and lines[4] == "binary_compressed OSError 27 4", run.stdout + run.stderr
+    # boundary are held back: any write after the first, or completing. Every call after a
+    # failed write, leaving the block among them, raises RuntimeError from it.
+    for encoding in ("binary", "ascii"):
+        said = [line.split(" ", 1)[1] for line in lines if line.startswith(encoding + " ")]
+        assert said == ["OSError 27"] or (said[0] in [f"write 27 {scan}" for scan in range(1, 5)]
+                                          and said[1:] == ["RuntimeError 27"]), run.stdout + run.stderr
+    assert lines[-1] == "binary_compressed OSError 27", run.stdout + run.stderr
     assert folder_state(tmp_path) == {"kept.pcd": PREVIOUS}
 
 
@@ -167,19 +168,39 @@ def test_a_second_thread_is_refused_while_a_write_runs(tmp_path):
 
 @pytest.mark.parametrize("encoding", ENCODINGS)
 def test_a_fifo_takes_only_what_is_written_once(tmp_path, encoding):
-    """binary and ascii need to rewrite the header; binary_compressed writes everything at the end."""
+    """binary and ascii need to rewrite the header: refused before the FIFO is opened, which
+    would wait for a reader; binary_compressed writes everything at the end."""
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    reader = Reader(fifo)
-    if encoding == "binary_compressed":
-        with tessarel.PcdWriter(fifo, encoding=encoding) as out:
-            out.write(POINTS, FIELDS)
-            out.write(POINTS, FIELDS)
-    else:
+    if encoding != "binary_compressed":
         with pytest.raises(ValueError, match="cannot seek .*: write it to a file, or as binary_compressed"):
             tessarel.PcdWriter(fifo, encoding=encoding)
+        return
+    reader = Reader(fifo)
+    with tessarel.PcdWriter(fifo, encoding=encoding) as out:
+        out.write(POINTS, FIELDS)
+        out.write(POINTS, FIELDS)
     reader.join()
-    if encoding == "binary_compressed":
-        assert np.array_equal(tessarel.load_pcd_buffer(reader.bytes)[0], np.concatenate([POINTS, POINTS]))
-    else:
-        assert reader.bytes == b""
+    assert np.array_equal(tessarel.load_pcd_buffer(reader.bytes)[0], np.concatenate([POINTS, POINTS]))
+
+
+# Objects that Python can make but no constructor set up, and constructors called twice.
+MISUSE = {
+    "writer-made-by-new": (lambda path: tessarel.PcdWriter.__new__(tessarel.PcdWriter).write(POINTS), TypeError,
+                           "^this PcdWriter was made by __new__ alone and was never initialised"),
+    "iterator-made-by-new": (lambda path: tessarel.PcdIterator.__new__(tessarel.PcdIterator).header, TypeError,
+                             "^this PcdIterator was made by __new__ alone"),
+    "next-of-iterator-made-by-new": (lambda path: next(tessarel.PcdIterator.__new__(tessarel.PcdIterator)),
+                                     TypeError, "^this PcdIterator was made by __new__ alone"),
+    "second-init": (lambda path: tessarel.PcdWriter(path).__init__(path), TypeError,
+                    "^this PcdWriter is initialised already: make a new one$"),
+    "method-of-another-object": (lambda path: tessarel.PcdWriter.close(object()), TypeError,
+                                 "^expected a PcdWriter, not object$"),
+}
+
+
+@pytest.mark.parametrize("call, error, message", MISUSE.values(), ids=MISUSE.keys())
+def test_objects_not_made_as_documented_are_refused(tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
+        call(tmp_path / "map.pcd")
+    assert not (tmp_path / "map.pcd").exists()

@@ -96,21 +96,30 @@ def damaged(change):
 
 
 @pytest.mark.parametrize(
-    ("change", "match"),
+    ("change", "error", "match"),
     [
-        (lambda m: setattr(m.fields[1], "offset", 2), "fields 'x' .bytes 0 to 4. and 'y' .from byte 2. overlap"),
-        (lambda m: setattr(m.fields[3], "offset", 13), "'i': 1 bytes at offset 13 reach past the point_step of 13"),
-        (lambda m: setattr(m.fields[3], "datatype", 9), "'i': datatype 9 is unknown"),
-        (lambda m: setattr(m, "data", m.data[:-3]), "data holds 79 bytes; its 2 rows of 3 points need 80"),
-        (lambda m: setattr(m, "row_step", 38), "row_step of 38 bytes is less than width x point_step = 39"),
-        (lambda m: setattr(m, "width", -1), "width must be from 0 to 4294967295, not -1"),
-        (lambda m: setattr(m, "height", 40), "data holds 82 bytes; its 40 rows of 3 points need 1638"),
-        (lambda m: m.fields.pop(2), "no field 'z'"),
-        (lambda m: setattr(m.fields[2], "count", 0), "coordinate field 'z' has count 0"),
+        (lambda m: setattr(m.fields[1], "offset", 2), ValueError,
+         "fields 'x' .bytes 0 to 4. and 'y' .from byte 2. overlap"),
+        (lambda m: setattr(m.fields[3], "offset", 13), ValueError,
+         "'i': 1 bytes at offset 13 reach past the point_step of 13"),
+        (lambda m: setattr(m.fields[3], "datatype", 9), ValueError, "'i': datatype 9 is unknown"),
+        (lambda m: setattr(m, "data", m.data[:-3]), ValueError, "data holds 79 bytes; its 2 rows of 3 points need 80"),
+        (lambda m: setattr(m, "row_step", 38), ValueError, "row_step of 38 bytes is less than width x point_step = 39"),
+        (lambda m: setattr(m, "width", -1), ValueError, "width must be from 0 to 4294967295, not -1"),
+        (lambda m: setattr(m, "height", 40), ValueError, "data holds 82 bytes; its 40 rows of 3 points need 1638"),
+        (lambda m: m.fields.pop(2), ValueError, "no field 'z'"),
+        (lambda m: setattr(m.fields[2], "count", 0), ValueError, "coordinate field 'z' has count 0"),
+        (lambda m: setattr(m.fields[3], "name", "i\udcff"), ValueError,
+         "'i\\\\udcff' is not text that UTF-8 can encode"),
+        (lambda m: setattr(m, "fields", "xyz"), TypeError, "fields must be a sequence of PointField .*, not str"),
+        (lambda m: setattr(m, "data", np.array([object()] * 82)), TypeError,
+         "data holds Python objects .buffer format 'O'."),
+        (lambda m: setattr(m, "data", np.repeat(np.frombuffer(m.data, np.uint8), 2)[::2]), ValueError,
+         "^PointCloud2 data must be C-contiguous"),
     ],
 )
-def test_a_damaged_message_is_refused_before_anything_is_read(change, match):
-    with pytest.raises(ValueError, match=match):
+def test_a_damaged_message_is_refused_before_anything_is_read(change, error, match):
+    with pytest.raises(error, match=match):
         tessarel.from_pointcloud2(damaged(change))
 
 

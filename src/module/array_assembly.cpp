@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "module/field_names.hpp"
 #include "pcd/format/element_type.hpp"
 
 namespace py = pybind11;
@@ -114,8 +115,7 @@ std::pair<py::array, py::dict> assemble_arrays(PcdCloud cloud, const FieldReques
         if (is_coordinate(field.name) && fits_points(field)) continue;
         if (!requested(names, field.name)) continue;
         // Names are keys whole: a NUL byte inside one must not merge it with another.
-        fields[py::str(field.name.data(), field.name.size())] =
-            field_array(base, cloud, field, cloud.placements[i], owner);
+        fields[name_text(field.name)] = field_array(base, cloud, field, cloud.placements[i], owner);
     }
     return {std::move(points), std::move(fields)};
 }

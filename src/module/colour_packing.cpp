@@ -74,6 +74,8 @@ py::array pack_rgb(py::handle colours, py::handle dtype) {
         for (std::size_t c = 0; c < channels; ++c) value |= std::uint32_t{in[i * channels + c]} << shifts[c];
         out[i] = value;
     }
+    // The same number in the byte order the dtype asks for, not the host's bits read in it.
+    if (!target.attr("isnative").cast<bool>()) return packed.attr("byteswap")().attr("view")(target);
     return packed.attr("view")(target);
 }
 

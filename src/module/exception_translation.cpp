@@ -1,7 +1,5 @@
 #include "module/exception_translation.hpp"
 
-#include <pybind11/pybind11.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -70,5 +68,15 @@ void translate(std::exception_ptr thrown) {
 }  // namespace
 
 void register_exception_translation() { py::register_local_exception_translator(translate); }
+
+py::error_already_set current_python_error() {
+    py::detail::try_translate_exceptions();
+    return {};
+}
+
+std::string exception_text(py::handle error) {
+    return py::str(py::type::of(error).attr("__name__")).cast<std::string>() + ": " +
+           py::str(error).cast<std::string>();
+}
 
 }  // namespace tessarel

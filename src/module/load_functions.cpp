@@ -4,6 +4,7 @@
 #include <span>
 
 #include "module/array_assembly.hpp"
+#include "module/exported_bytes.hpp"
 #include "module/without_gil.hpp"
 #include "pcd/format/element_type.hpp"
 #include "pcd/read/pcd_loader.hpp"
@@ -12,25 +13,6 @@ namespace py = pybind11;
 
 namespace tessarel {
 namespace {
-
-// The bytes an object exports. While it is held, the object stays alive and a bytearray
-// cannot be resized; it is released with the interpreter lock held, as it must be.
-class ExportedBytes {
-public:
-    explicit ExportedBytes(py::handle source) {
-        if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
-    }
-    ~ExportedBytes() { PyBuffer_Release(&view_); }
-    ExportedBytes(const ExportedBytes&) = delete;
-    ExportedBytes& operator=(const ExportedBytes&) = delete;
-
-    std::span<const std::byte> bytes() const {
-        return {static_cast<const std::byte*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-};
 
 // Text that need not be UTF-8, such as a VERSION value, with replacement characters where it is not.
 py::str lenient_text(const std::string& text) {
@@ -50,7 +32,7 @@ std::pair<py::array, py::dict> load_pcd(const FileName& filename, const FieldNam
 
 std::pair<py::array, py::dict> load_pcd_buffer(py::handle data, const FieldNames& fields) {
     const FieldRequest& names = fields.names;
-    const ExportedBytes exported(data);
+    const ExportedBytes exported(data, "data");
     return assemble_arrays(without_gil([&] { return read_pcd_buffer(exported.bytes(), names); }), names);
 }
 
@@ -61,8 +43,8 @@ py::dict load_pcd_header(const FileName& filename) {
 py::dict header_dict(const PcdHeader& header) {
     py::list fields;
     for (const PcdField& field : header.fields) {
-        fields.append(py::make_tuple(py::str(field.name.data(), field.name.size()),
-                                     py::str(std::string(1, upper_case(field.type))), field.size, field.count));
+        fields.append(py::make_tuple(name_text(field.name), py::str(std::string(1, upper_case(field.type))), field.size,
+                                     field.count));
     }
     const auto& v = header.viewpoint;
     py::dict result;

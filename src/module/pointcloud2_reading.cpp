@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "module/exported_bytes.hpp"
+#include "module/field_names.hpp"
 #include "module/pointcloud2_types.hpp"
 #include "pcd/format/limits.hpp"
 
@@ -64,12 +66,25 @@ struct Message {
     bool flat() const noexcept { return height <= 1 || row_step == width * point_step; }
 };
 
-MessageField field_of(py::handle field, std::uint64_t point_step) {
+// A field's name as its UTF-8 bytes: a str with a lone surrogate has none.
+std::string name_of(py::handle field) {
     const py::object name = field.attr("name");
     if (!py::isinstance<py::str>(name)) {
         throw py::type_error("PointCloud2 field names must be str, not " + type_name(name));
     }
-    const std::string where = "PointCloud2 field " + quoted(name.cast<std::string>()) + ": ";
+    Py_ssize_t size = 0;
+    const char* const utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (!utf8) {
+        PyErr_Clear();
+        throw py::value_error("PointCloud2 field name " + py::repr(name).cast<std::string>() +
+                              " is not text that UTF-8 can encode: it holds a lone surrogate");
+    }
+    return {utf8, static_cast<std::size_t>(size)};
+}
+
+MessageField field_of(py::handle field, std::uint64_t point_step) {
+    const std::string name = name_of(field);
+    const std::string where = "PointCloud2 field " + quoted(name) + ": ";
     const std::uint64_t offset = unsigned_attribute(field, "offset", where);
     const std::uint64_t datatype = unsigned_attribute(field, "datatype", where);
     const std::uint64_t count = unsigned_attribute(field, "count", where);
@@ -79,7 +94,7 @@ MessageField field_of(py::handle field, std::uint64_t point_step) {
                               " is unknown; PointCloud2 defines 1 to 8 (INT8, UINT8, INT16, UINT16, INT32, UINT32, "
                               "FLOAT32, FLOAT64)");
     }
-    MessageField read{name.cast<std::string>(), *type, offset, count};
+    MessageField read{name, *type, offset, count};
     if (offset > point_step || read.bytes() > point_step - offset) {
         throw py::value_error(where + std::to_string(read.bytes()) + " bytes at offset " + std::to_string(offset) +
                               " reach past the point_step of " + std::to_string(point_step));
@@ -108,9 +123,7 @@ void check_overlaps(const std::vector<MessageField>& fields) {
 
 py::array data_of(py::handle message) {
     const py::object data = message.attr("data");
-    if (!PyObject_CheckBuffer(data.ptr())) {
-        throw py::type_error("PointCloud2 data must be bytes, a uint8 array or another buffer, not " + type_name(data));
-    }
+    const ExportedBytes bytes_only(data, "PointCloud2 data");
     return py::module_::import("numpy").attr("frombuffer")(data, py::arg("dtype") = "uint8");
 }
 
@@ -143,7 +156,14 @@ Message message_of(py::handle message) {
     read.point_step = unsigned_attribute(message, "point_step", "PointCloud2 ");
     read.row_step = unsigned_attribute(message, "row_step", "PointCloud2 ");
     read.big_endian = py::bool_(message.attr("is_bigendian"));
-    for (const py::handle field : message.attr("fields")) read.fields.push_back(field_of(field, read.point_step));
+    const py::object fields = message.attr("fields");
+    if (py::isinstance<py::str>(fields) || py::isinstance<py::bytes>(fields) || !py::isinstance<py::iterable>(fields)) {
+        throw py::type_error(
+            "PointCloud2 fields must be a sequence of PointField (name, offset, datatype, count), "
+            "not " +
+            type_name(fields));
+    }
+    for (const py::handle field : fields) read.fields.push_back(field_of(field, read.point_step));
     check_overlaps(read.fields);
     read.data = data_of(message);
     check_sizes(read);
@@ -234,7 +254,7 @@ std::pair<py::array, py::dict> from_pointcloud2(py::handle message) {
     py::dict fields;
     for (const MessageField& field : read.fields) {
         if (is_coordinate(field.name) && field.type == ElementType::f32 && field.count == 1) continue;
-        fields[py::str(field.name)] = field_array(read, field);
+        fields[name_text(field.name)] = field_array(read, field);
     }
     return {std::move(points), std::move(fields)};
 }

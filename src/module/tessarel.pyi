@@ -40,7 +40,7 @@ def load_pcd(
         size, pages are read when touched, and writes never reach the file
         (points is a view when x, y, z are consecutive F 4 fields). The file
         must not be truncated while mapped: that kills the process with
-        SIGBUS. Other encodings are decoded from the mapping.
+        SIGBUS. Other encodings are read as without mmap.
     """
 
 def load_pcd_buffer(data: Buffer, fields: Iterable[str] | None = None) -> tuple[Points, dict[str, FieldArray]]:
@@ -105,16 +105,19 @@ def iter_pcd(
     exactly chunk_points, and a cloud of 0 points yields none. A chunk's
     arrays stay valid after the iterator moves on.
 
-    chunk_points: the points of each chunk, 1 or more
+    chunk_points: the points of each chunk, an integer of 1 or more
     fields: an iterable of field names to keep, as load_pcd takes it
 
     The header attribute holds what load_pcd_header gives, before the first
     chunk. The iterator is a context manager: the file is closed at the end of
     a with block, after the last chunk, by close(), or when it is collected.
     An error is raised at the chunk where it occurs, with the message a whole
-    load gives, and ends the iteration. binary and ascii chunks hold only
-    their own points; the chosen columns of a binary_compressed file are
-    decoded at the first chunk, and every chunk is a view of them.
+    load gives, and ends the iteration: so does an exception that interrupts
+    a chunk, such as KeyboardInterrupt, and every later call raises
+    RuntimeError, so that no chunk is skipped unnoticed. binary and ascii
+    chunks hold only their own points; the chosen columns of a
+    binary_compressed file are decoded at the first chunk, and every chunk is
+    a view of them. The iterator belongs to the process that made it.
     """
 
 def save_pcd(
@@ -154,16 +157,19 @@ class PcdWriter:
     encoding: "binary", "ascii" or "binary_compressed"
     viewpoint: 7 real numbers (tx, ty, tz, qw, qx, qy, qz), default
         (0, 0, 0, 1, 0, 0, 0)
-    height: the rows of an organized cloud; WIDTH is the total divided by
-        it (default: one row of every point)
+    height: the rows of an organized cloud, 1 or more; WIDTH is the total
+        divided by it (default: one row of every point)
 
     The first write fixes the fields: names, dtypes, counts, and which of
     x, y and z come from fields. Leaving the block completes the file; an
     exception in it, or abort(), leaves the target as it was, as does a
-    writer collected before it completed. binary and ascii write each
-    part as it comes and need a target that can seek; binary_compressed
-    keeps its compressed columns in memory until the end. A writer is used
-    from one thread at a time.
+    writer collected before it completed. A write that fails discards the
+    file: closing then raises RuntimeError, so that the loss is never
+    silent, even where the write's own error was caught. binary and ascii
+    write each part as it comes and need a target that can seek;
+    binary_compressed keeps its compressed columns in memory until the
+    end. A writer is used from one thread at a time, in the process that
+    made it.
     """
 
     def __init__(
@@ -187,7 +193,10 @@ class PcdWriter:
         Complete the file, as leaving the with block does: the point count is
         written into the header and the file put in the target's place. A
         total that does not fill rows of `height` raises ValueError and
-        leaves the target as it was. Closing again does nothing.
+        leaves the target as it was. After a failure, here or in a write,
+        every call but abort() raises RuntimeError that says the file was
+        discarded, from the failure's own error. Closing a completed file
+        again does nothing.
         """
     def abort(self) -> None:
         """

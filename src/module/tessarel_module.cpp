@@ -43,7 +43,7 @@ PYBIND11_MODULE(tessarel, module) {
             size, pages are read when touched, and writes never reach the file
             (points is a view when x, y, z are consecutive F 4 fields). The file
             must not be truncated while mapped: that kills the process with
-            SIGBUS. Other encodings are decoded from the mapping.
+            SIGBUS. Other encodings are read as without mmap.
     )doc");
     module.def("load_pcd_buffer", &tessarel::load_pcd_buffer, py::arg("data"), py::arg("fields") = py::none(),
                R"doc(
@@ -53,42 +53,7 @@ PYBIND11_MODULE(tessarel, module) {
             C-contiguous object with the buffer protocol; it is read without a copy
         fields: an iterable of field names to keep, as load_pcd takes it
     )doc");
-    py::class_<tessarel::PcdIterator>(module, "PcdIterator", R"doc(
-        The chunks of a PCD file, from iter_pcd: an iterator of (points, fields)
-        pairs, and a context manager that closes the file on exit.
-    )doc")
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", &tessarel::PcdIterator::next)
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](tessarel::PcdIterator& self, const py::args&) { self.close(); })
-        .def("close", &tessarel::PcdIterator::close, "Close the file; the iterator then yields nothing more.")
-        .def_property_readonly("header", &tessarel::PcdIterator::header,
-                               "What load_pcd_header gives for the file, read when the iterator opened it.");
-    module.def(
-        "iter_pcd",
-        [](const tessarel::FileName& filename, std::int64_t chunk_points, const tessarel::FieldNames& fields) {
-            return std::make_unique<tessarel::PcdIterator>(filename, chunk_points, fields);
-        },
-        py::arg("filename"), py::arg("chunk_points") = 1'000'000, py::arg("fields") = py::none(),
-        R"doc(
-        Read a PCD file a chunk of points at a time, in file order.
-
-        Returns an iterator of (points, fields) pairs, as load_pcd gives them, for
-        consecutive runs of chunk_points points: every chunk but the last holds
-        exactly chunk_points, and a cloud of 0 points yields none. A chunk's
-        arrays stay valid after the iterator moves on.
-
-        chunk_points: the points of each chunk, 1 or more
-        fields: an iterable of field names to keep, as load_pcd takes it
-
-        The header attribute holds what load_pcd_header gives, before the first
-        chunk. The iterator is a context manager: the file is closed at the end of
-        a with block, after the last chunk, by close(), or when it is collected.
-        An error is raised at the chunk where it occurs, with the message a whole
-        load gives, and ends the iteration. binary and ascii chunks hold only
-        their own points; the chosen columns of a binary_compressed file are
-        decoded at the first chunk, and every chunk is a view of them.
-    )doc");
+    tessarel::register_pcd_iterator(module);
     module.def("save_pcd", &tessarel::save_pcd, py::arg("filename"), py::arg("points"), py::arg("fields") = py::none(),
                py::kw_only(), py::arg("encoding") = "binary", py::arg("width") = py::none(),
                py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),

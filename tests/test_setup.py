@@ -10,6 +10,9 @@ import pytest
 
 from project_files import ROOT, run, source_copy
 
+# Each runs setup in a scratch copy of the project: a check of the package as it is shipped.
+pytestmark = pytest.mark.dist
+
 BOOKWORM = "VERSION_CODENAME=bookworm" in Path("/etc/os-release").read_text()
 
 

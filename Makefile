@@ -7,7 +7,7 @@ PYTEST_ARGS ?=
 
 LINTED_CPP = $(shell git ls-files '*.cpp' '*.hpp')
 
-.PHONY: setup run test test-dist test-oldest lint test-asan test-32 check-floats fuzz wheel bench bench-save bench-threads bench-maps clean
+.PHONY: setup run test test-dist test-oldest lint test-asan test-32 check-floats fuzz wheel dist bench bench-save bench-threads bench-maps clean
 
 setup:
 	@bash scripts/setup.sh
@@ -55,9 +55,13 @@ check-floats: setup
 fuzz: setup
 	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-# One wheel per supported CPython found, in dist/
+# One wheel per supported CPython found, in dist/, for this machine's glibc and later.
 wheel: setup
 	bash scripts/build_wheel.sh dist
+
+# The wheels users install: one per supported CPython found, manylinux2014 (glibc 2.17), in dist/.
+dist: setup
+	bash scripts/build_dist.sh dist
 
 # Every loader on every data set, with peak memory; BENCH_ARGS narrows it (see --help).
 # Then every writer, maps written scan by scan, and the thread benchmark.

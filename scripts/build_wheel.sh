@@ -10,18 +10,6 @@ out="$(realpath -m "${1:-$root/dist}")"
 raw="$(mktemp -d)"
 trap 'rm -rf "$raw"' EXIT
 
-# A venv of the given interpreter that can run the build without fetching anything more.
-build_venv() {
-    local python=$1 version folder
-    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    folder="$root/.venv-wheel-$version"
-    if ! "$folder/bin/python" -c 'import scikit_build_core, pybind11' 2>/dev/null; then
-        "$python" -m venv --clear "$folder" >&2
-        "$folder/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3,<4" >&2
-    fi
-    echo "$folder"
-}
-
 pythons=("${@:2}")
 [ ${#pythons[@]} != 0 ] || mapfile -t pythons < <(supported_pythons)
 [ ${#pythons[@]} != 0 ] || { echo "build_wheel: no CPython ${SUPPORTED_PYTHONS[*]} found" >&2; exit 1; }

@@ -28,6 +28,18 @@ supported_pythons() {
     done
 }
 
+# A venv of the given interpreter that can build the wheel without fetching anything more.
+build_venv() {
+    local python=$1 version folder
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    folder="$root/.venv-wheel-$version"
+    if ! "$folder/bin/python" -c 'import scikit_build_core, pybind11' 2>/dev/null; then
+        "$python" -m venv --clear "$folder" >&2
+        "$folder/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3,<4" >&2
+    fi
+    echo "$folder"
+}
+
 # The installed version of a Debian package; empty when it is not installed.
 installed_version() {
     dpkg-query -W -f='${Status} ${Version}\n' "$1" 2>/dev/null | awk '/install ok installed/ {print $4}'

@@ -47,7 +47,7 @@ def python_of_version(version: str) -> str:
 
 @pytest.fixture(scope="session")
 def wheel_of(tmp_path_factory):
-    """The wheel for an interpreter, built at its first use in the session."""
+    """The wheel of this machine's build for an interpreter, built at its first use in the session."""
     built = {}
 
     def build(python: str) -> Path:
@@ -60,47 +60,103 @@ def wheel_of(tmp_path_factory):
     return build
 
 
-RUNNING = "%d.%d" % sys.version_info[:2]
+@pytest.fixture(scope="session")
+def shipped_wheels(tmp_path_factory) -> dict[str, Path]:
+    """make dist's wheels, by the CPython version they are for."""
+    dist = tmp_path_factory.mktemp("shipped")
+    done = run("bash", str(ROOT / "scripts/build_dist.sh"), str(dist))
+    assert done.returncode == 0, done.stderr
+    wheels = {}
+    for wheel in dist.glob("tessarel-*.whl"):
+        tag = wheel.name.split("-")[2]  # cp313
+        wheels[f"{tag[2]}.{tag[3:]}"] = wheel
+    return wheels
 
 
-# The running CPython's wheel in the suite; the others are checks of what is shipped.
-@pytest.mark.skipif(SANITIZED, reason="the wheel is the normal build, not the sanitized one")
-@pytest.mark.parametrize("version", [pytest.param(v, marks=() if v == RUNNING else pytest.mark.dist)
-                                     for v in PYTHON_VERSIONS])
-def test_wheel_installs_and_loads_every_encoding(tmp_path, wheel_of, version):
-    python = python_of_version(version)
-    if not python:
-        pytest.skip(f"no CPython {version} here")
-    wheel = wheel_of(python)
-    assert wheel.name.split("-")[2] == "cp" + version.replace(".", "")
+# Each example, loaded, saved again in every encoding, read whole, in chunks and streamed, as a
+# PointCloud2 message, and its colours: the suite's portable part in brief, in the wheel's venv.
+_USE_THE_WHEEL = """
+import sys
+from types import SimpleNamespace
+import numpy as np, tessarel
 
+def same(a, b):
+    bits = [np.ascontiguousarray(array).tobytes() for array in (a, b)]
+    return a.shape == b.shape and a.dtype == b.dtype and bits[0] == bits[1]
+
+assert "/venv/" in tessarel.__file__, tessarel.__file__
+print("%d.%d" % sys.version_info[:2], np.__version__)
+for name in sys.argv[1:]:
+    points, fields = tessarel.load_pcd(name)
+    np.save(name + ".npy", points)
+    for encoding in ("ascii", "binary", "binary_compressed"):
+        tessarel.save_pcd("copy.pcd", points, fields, encoding=encoding)
+        again, kept = tessarel.load_pcd("copy.pcd")
+        assert same(again, points) and all(same(kept[k], v) for k, v in fields.items()), (name, encoding)
+        chunks = [chunk for chunk, _ in tessarel.iter_pcd("copy.pcd", chunk_points=100)]
+        assert same(np.concatenate(chunks), points), (name, encoding)
+        with tessarel.PcdWriter("streamed.pcd", encoding=encoding) as out:
+            for part in np.array_split(np.arange(len(points)), 3):
+                out.write(points[part], {k: v[part] for k, v in fields.items()})
+        assert same(tessarel.load_pcd("streamed.pcd")[0], points), (name, encoding)
+    message = SimpleNamespace(**tessarel.to_pointcloud2(points, fields))
+    message.fields = [SimpleNamespace(name=n, offset=o, datatype=d, count=c) for n, o, d, c in message.fields]
+    assert same(tessarel.from_pointcloud2(message)[0], points), name
+colours = np.arange(3000, dtype=np.uint8).reshape(1000, 3)
+assert same(tessarel.unpack_rgb(tessarel.pack_rgb(colours)), colours)
+"""
+
+
+def check_wheel(tmp_path, python: str, wheel: Path, numpy: str) -> str:
+    """Installs `wheel` with `numpy` in a fresh venv of `python` and uses it on copies of the
+    examples, in a folder of their own, from an isolated interpreter (no PYTHONPATH, no user
+    site) started far from the build tree; what it printed."""
     venv = tmp_path / "venv"
     created = make_venv(venv, python)
     assert created.returncode == 0, created.stderr
     python = str(venv / "bin/python")
-    installed = run(python, "-m", "pip", "install", "-q", "numpy", str(wheel))
+    installed = run(python, "-m", "pip", "install", "-q", numpy, str(wheel))
     assert installed.returncode == 0, installed.stderr
-
-    # Copies of the examples, one of each encoding, in a folder of their own, loaded by an isolated
-    # interpreter (no PYTHONPATH, no user site) started far from the build tree.
     work = tmp_path / "work"
     work.mkdir()
     for example in EXAMPLES:
         shutil.copy(example, work)
-    script = textwrap.dedent("""
-        import sys, numpy as np, tessarel
-        assert "/venv/" in tessarel.__file__, tessarel.__file__
-        print("%d.%d" % sys.version_info[:2])
-        for name in sys.argv[1:]:
-            points, fields = tessarel.load_pcd(name)
-            np.save(name + ".npy", points)
-    """)
-    loaded = run(python, "-I", "-c", script, *(e.name for e in EXAMPLES), cwd=work, env={"PATH": os.environ["PATH"]})
-    assert loaded.returncode == 0, loaded.stderr
-    assert loaded.stdout.strip() == version
+    used = run(python, "-I", "-c", _USE_THE_WHEEL, *(e.name for e in EXAMPLES), cwd=work,
+               env={"PATH": os.environ["PATH"]})
+    assert used.returncode == 0, used.stderr
     for example in EXAMPLES:
         expected, _ = tessarel.load_pcd(str(example))
         np.testing.assert_array_equal(np.load(work / (example.name + ".npy")), expected)
+    return used.stdout.strip()
+
+
+RUNNING = "%d.%d" % sys.version_info[:2]
+
+
+@pytest.mark.skipif(SANITIZED, reason="the wheel is the normal build, not the sanitized one")
+def test_the_running_pythons_wheel_installs_and_works(tmp_path, wheel_of):
+    wheel = wheel_of(sys._base_executable)
+    assert check_wheel(tmp_path, sys._base_executable, wheel, "numpy").startswith(RUNNING + " ")
+
+
+# The oldest NumPy with wheels for each CPython, as pyproject.toml declares it.
+OLDEST_NUMPY = {"3.10": "1.21.2", "3.11": "1.23.2", "3.12": "1.26.0", "3.13": "2.1.0"}
+
+
+@pytest.mark.dist
+@pytest.mark.skipif(SANITIZED, reason="the wheel is the normal build, not the sanitized one")
+@pytest.mark.parametrize("numpy", ["oldest", "newest"])
+@pytest.mark.parametrize("version", PYTHON_VERSIONS)
+def test_shipped_wheel_installs_and_works(tmp_path, shipped_wheels, version, numpy):
+    python = python_of_version(version)
+    if not python:
+        assert version not in shipped_wheels
+        pytest.skip(f"no CPython {version} here")
+    wheel = shipped_wheels[version]
+    assert wheel.name.endswith(f"-cp{version.replace('.', '')}-manylinux2014_x86_64.manylinux_2_17_x86_64.whl")
+    requested = f"numpy=={OLDEST_NUMPY[version]}" if numpy == "oldest" else "numpy"
+    said = check_wheel(tmp_path, python, wheel, requested)
+    assert said.startswith(version + " " + (OLDEST_NUMPY[version] if numpy == "oldest" else "")), said
 
 
 # Debian 13 has fast_float 8; Debian 12 has 3.9 only, and setup fetches newer headers.

@@ -22,7 +22,10 @@ bool holds_objects(const char* format) {
 // Whether `source` exports bytes at all, only not one after another.
 bool strided(py::handle source) {
     Py_buffer view{};
-    if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_FULL_RO) != 0) return false;
+    if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_FULL_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
     PyBuffer_Release(&view);
     return true;
 }
@@ -37,7 +40,6 @@ ExportedBytes::ExportedBytes(py::handle source, const std::string& what) {
     if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         py::error_already_set refused;
         if (!strided(source)) throw refused;
-        PyErr_Clear();
         refused.restore();
         py::raise_from(PyExc_ValueError, (what + " must be C-contiguous, its bytes one after another: copy it first, "
                                                  "for example with numpy.ascontiguousarray")

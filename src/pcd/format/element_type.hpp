@@ -67,7 +67,7 @@ constexpr NumberKind number_kind(ElementType element) noexcept { return entry_of
 
 // Calls `visitor` with a value-initialised object of the element's C++ type.
 template <class Visitor>
-constexpr decltype(auto) visit_element_type(ElementType type, Visitor&& visitor) {
+[[gnu::always_inline]] constexpr decltype(auto) visit_element_type(ElementType type, Visitor&& visitor) {
     switch (type) {
     case ElementType::f32: return visitor(float{});
     case ElementType::f64: return visitor(double{});

@@ -8,8 +8,8 @@ ROOT = Path(__file__).parent.parent
 EXAMPLES = sorted((ROOT / "examples").glob("*.pcd"))
 
 
-def run(*command, **options) -> subprocess.CompletedProcess:
-    return subprocess.run(command, capture_output=True, text=True, timeout=900, **options)
+def run(*command, timeout: float = 900, **options) -> subprocess.CompletedProcess:
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, **options)
 
 
 def source_copy(tmp_path: Path) -> Path:

@@ -8,29 +8,35 @@
 #include <string>
 #include <typeinfo>
 
+#include "module/type_name.hpp"
+
 namespace tessarel {
+
+// Where pybind11 keeps `self`'s C++ object, and whether one was made.
+template <class T>
+pybind11::detail::value_and_holder held_by(pybind11::handle self) {
+    auto* const instance = reinterpret_cast<pybind11::detail::instance*>(self.ptr());
+    return instance->get_value_and_holder(pybind11::detail::get_type_info(typeid(T)));
+}
 
 template <class T>
 bool is_constructed(pybind11::handle self) {
-    auto* const instance = reinterpret_cast<pybind11::detail::instance*>(self.ptr());
-    return instance->get_value_and_holder(pybind11::detail::get_type_info(typeid(T))).holder_constructed();
+    return held_by<T>(self).holder_constructed();
 }
 
 // The object behind `self`, an instance of `T`'s class, which is called `name` in messages.
 template <class T>
 T& constructed(pybind11::handle self, const char* name) {
     if (!pybind11::isinstance<T>(self)) {
-        throw pybind11::type_error(std::string("expected a ") + name + ", not " +
-                                   pybind11::str(pybind11::type::of(self).attr("__name__")).cast<std::string>());
+        throw pybind11::type_error(std::string("expected a ") + name + ", not " + type_name(self));
     }
-    if (!is_constructed<T>(self)) {
+    const pybind11::detail::value_and_holder held = held_by<T>(self);
+    if (!held.holder_constructed()) {
         throw pybind11::type_error(std::string("this ") + name +
                                    " was made by __new__ alone and was never initialised: make one as the "
                                    "documentation says");
     }
-    return *reinterpret_cast<pybind11::detail::instance*>(self.ptr())
-                ->get_value_and_holder(pybind11::detail::get_type_info(typeid(T)))
-                .template value_ptr<T>();
+    return *held.template value_ptr<T>();
 }
 
 // Has a second __init__ of `T`'s objects raise TypeError, keeping the first's docstring.

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "module/type_name.hpp"
+
 namespace py = pybind11;
 
 namespace tessarel {
@@ -35,7 +37,7 @@ bool strided(py::handle source) {
 ExportedBytes::ExportedBytes(py::handle source, const std::string& what) {
     if (!PyObject_CheckBuffer(source.ptr())) {
         throw py::type_error(what + " must be bytes, a bytearray, a NumPy array or another buffer, not " +
-                             py::str(py::type::of(source).attr("__name__")).cast<std::string>());
+                             type_name(source));
     }
     if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         py::error_already_set refused;

@@ -14,6 +14,7 @@
 #include "module/exception_translation.hpp"
 #include "module/field_names.hpp"
 #include "module/file_name.hpp"
+#include "module/integer_argument.hpp"
 #include "module/load_functions.hpp"
 #include "module/process_owner.hpp"
 #include "module/without_gil.hpp"
@@ -25,26 +26,17 @@ namespace py = pybind11;
 namespace tessarel {
 namespace {
 
-std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")).cast<std::string>(); }
-
-// Any integer, as operator.index takes it: a float or a Fraction is refused, not truncated.
 std::size_t chunk_points_of(py::handle value) {
-    if (!PyIndex_Check(value.ptr())) throw py::type_error("chunk_points must be an integer, not " + type_name(value));
-    const auto integer = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!integer) throw py::error_already_set();
-    int overflow = 0;
-    const long long points = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (points == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow > 0) {
+    const IntegerArgument read = integer_argument(value, "chunk_points");
+    const std::string given = py::str(read.integer);
+    if (read.overflow > 0) {
         throw py::value_error("chunk_points must be at most " + std::to_string(std::numeric_limits<long long>::max()) +
-                              ", not " + py::str(integer).cast<std::string>());
+                              ", not " + given);
     }
-    if (overflow < 0 || points < 1) {
-        throw py::value_error("chunk_points must be 1 or more, not " + py::str(integer).cast<std::string>());
-    }
+    if (read.overflow < 0 || read.value < 1) throw py::value_error("chunk_points must be 1 or more, not " + given);
     // More than memory holds is every point.
-    return static_cast<std::size_t>(
-        std::min<unsigned long long>(static_cast<unsigned long long>(points), std::numeric_limits<std::size_t>::max()));
+    return static_cast<std::size_t>(std::min<unsigned long long>(static_cast<unsigned long long>(read.value),
+                                                                 std::numeric_limits<std::size_t>::max()));
 }
 
 // Clears a flag when it goes out of scope, however the scope is left.

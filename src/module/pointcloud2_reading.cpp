@@ -11,6 +11,7 @@
 
 #include "module/exported_bytes.hpp"
 #include "module/field_names.hpp"
+#include "module/integer_argument.hpp"
 #include "module/pointcloud2_types.hpp"
 #include "pcd/format/limits.hpp"
 
@@ -23,24 +24,14 @@ constexpr std::uint64_t max_uint32 = std::numeric_limits<std::uint32_t>::max();
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
-std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")).cast<std::string>(); }
-
 // An attribute that PointCloud2 holds as an unsigned integer of 32 bits or fewer.
 std::uint64_t unsigned_attribute(py::handle owner, const char* name, const std::string& where) {
-    const py::object value = owner.attr(name);
-    if (!PyIndex_Check(value.ptr())) {
-        throw py::type_error(where + name + " must be an integer, not " + type_name(value));
-    }
-    const auto integer = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!integer) throw py::error_already_set();
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow != 0 || number < 0 || static_cast<std::uint64_t>(number) > max_uint32) {
+    const IntegerArgument read = integer_argument(owner.attr(name), where + name);
+    if (read.overflow != 0 || read.value < 0 || static_cast<std::uint64_t>(read.value) > max_uint32) {
         throw py::value_error(where + name + " must be from 0 to " + std::to_string(max_uint32) + ", not " +
-                              py::str(integer).cast<std::string>());
+                              py::str(read.integer).cast<std::string>());
     }
-    return static_cast<std::uint64_t>(number);
+    return static_cast<std::uint64_t>(read.value);
 }
 
 struct MessageField {
